@@ -53,7 +53,8 @@ std::string ReadWholeFile(const std::string& path, common::Bytes& out) {
             " bytes)";
   } else {
     out.clear();
-    out.reserve(static_cast<size_t>(st.st_size));
+    // Room for the whole file plus the piece that finds its end: no reallocation on the way.
+    out.reserve(static_cast<size_t>(st.st_size) + kCopyPiece);
     for (;;) {
       const size_t old_size = out.size();
       if (old_size > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
