@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the server and runs it in the foreground, without a window, on an application folder
+# prepared beside the build: CONFIG.CFG, DataBase.CFG (the embedded SQLite default) and the
+# Upload folder. Ctrl-C (SIGINT) or SIGTERM stops it with exit code 0.
+#   BUILD_DIR        build folder (default build)
+#   APP_DIR          application folder (default $BUILD_DIR/app)
+#   DATASERVER_PORT  port written into a new CONFIG.CFG when not running as root (default 8211;
+#                    port 211 is privileged). An existing CONFIG.CFG is never changed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+app=${APP_DIR:-$build/app}
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+fi
+cmake --build "$build" -j2 --target dataserver
+
+mkdir -p "$app/Upload"
+if [ ! -f "$app/CONFIG.CFG" ] && [ "$(id -u)" -ne 0 ]; then
+  port=${DATASERVER_PORT:-8211}
+  printf '[CONFIG]\nSVROPENPORT=%s\n' "$port" >"$app/CONFIG.CFG"
+  echo "run-server: wrote $app/CONFIG.CFG with SVROPENPORT=$port (port 211 needs root)"
+fi
+if [ ! -f "$app/DataBase.CFG" ]; then
+  printf 'DriverID=SQLite\r\nDatabase=data.sqlite3\r\n' >"$app/DataBase.CFG"
+  echo "run-server: wrote $app/DataBase.CFG for the embedded SQLite database"
+fi
+
+exec "$build/src/dataserver" --headless --app-dir "$app"

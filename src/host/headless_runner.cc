@@ -1,0 +1,126 @@
+#include "host/headless_runner.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+
+#include "common/datetime.h"
+#include "common/error.h"
+#include "common/text.h"
+#include "host/app_folder.h"
+#include "host/process_singletons.h"
+#include "host/settings.h"
+
+namespace host {
+namespace {
+
+sigset_t TerminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+const char* SignalName(int sig) {
+  switch (sig) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGINT:
+      return "SIGINT";
+    default:
+      return "a stop request";
+  }
+}
+
+}  // namespace
+
+std::string UsageText() {
+  return "usage: dataserver [--headless] [--app-dir DIR]\n"
+         "  --headless     run without a window; log lines go to standard output\n"
+         "  --app-dir DIR  use DIR as the application folder (default: the executable's folder)\n";
+}
+
+CommandLine ParseCommandLine(int argc, const char* const* argv) {
+  CommandLine options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg(argv[i]);
+    if (arg == "--headless") {
+      options.headless = true;
+    } else if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--app-dir") {
+      if (i + 1 >= argc) throw common::Error("--app-dir needs a folder name");
+      options.app_dir = argv[++i];
+    } else if (arg.substr(0, 10) == "--app-dir=") {
+      options.app_dir = std::string(arg.substr(10));
+    } else {
+      throw common::Error("unknown option \"" + std::string(arg) + "\"");
+    }
+  }
+  return options;
+}
+
+std::string LogLine(std::string_view text) {
+  const common::DateTimeParts now = common::NowLocalParts();
+  char stamp[16];
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d", now.hour, now.minute, now.second);
+  return std::string(stamp) + std::string(text);
+}
+
+void BlockTerminationSignals() {
+  const sigset_t set = TerminationSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int WaitForTerminationSignal() {
+  const sigset_t set = TerminationSignals();
+  int sig = 0;
+  while (sigwait(&set, &sig) != 0) {
+  }
+  return sig;
+}
+
+int RunHeadless(const CommandLine& options, std::ostream& log, std::ostream& errors,
+                const std::function<int()>& wait_for_stop) {
+  auto write_log = [&log](std::string_view text) { log << LogLine(text) << std::endl; };
+  try {
+    // 1. Process singletons: the pools, then the instance pool bound to TServerModule1.
+    ProcessSingletons singletons;
+
+    // 2. The application folder and the settings (what the console window's creation does).
+    const std::string app_folder = ResolveApplicationFolder(options.app_dir);
+    singletons.context.app_folder = app_folder;
+    const ServerSettings settings = LoadSettings(app_folder);
+    if (!settings.code_page.empty() && !common::SetAnsiCodePage(settings.code_page)) {
+      write_log("Unknown CodePage \"" + settings.code_page + "\" in " + kSettingsFileName +
+                ": using " + common::AnsiCodePage().name());
+    }
+    singletons.context.max_client_connections = kMaxClientConnections;
+    write_log(settings.caption + ": started without a window; application folder " + app_folder +
+              ", ANSI code page " + common::AnsiCodePage().name());
+
+    // 3. The service. A port that is no integer keeps it stopped, and the process runs on.
+    if (!ParseInteger(settings.port)) {
+      write_log("SVROPENPORT \"" + settings.port + "\" in " + kSettingsFileName +
+                " is not an integer: the service stays stopped");
+    } else {
+      write_log("The network service is not built yet: no client can connect on port " +
+                settings.port);
+    }
+
+    // 4. Run until told to stop; then the exit path. The singletons go last, in reverse order.
+    const int sig = wait_for_stop();
+    write_log(std::string("Stopping on ") + SignalName(sig));
+    write_log("Stopped");
+    return 0;
+  } catch (const std::exception& e) {
+    errors << "dataserver: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+}  // namespace host

@@ -1,0 +1,155 @@
+#include "service/payload_codec.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+#include <limits>
+#include <string>
+
+namespace service {
+namespace {
+
+constexpr int kWindowBits = 15;  // zlib wrapper, 32 KiB window
+constexpr int kMemLevel = 8;
+constexpr size_t kInflateChunk = 64 * 1024;
+
+const common::Variant& Dereference(const common::Variant& value) {
+  const common::Variant* v = &value;
+  while (v->IsReference()) v = &v->referenced();
+  return *v;
+}
+
+int32_t CheckedCount(size_t n) {
+  if (n > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+    throw common::Error("Stream of " + std::to_string(n) + " bytes is too large for a byte array");
+  }
+  return static_cast<int32_t>(n);
+}
+
+std::string ZlibMessage(const z_stream& z, int code) {
+  if (z.msg != nullptr) return z.msg;
+  return zError(code);
+}
+
+}  // namespace
+
+common::Variant StreamToByteArray(const common::Bytes& stream) {
+  CheckedCount(stream.size());
+  return common::Variant::ByteArray(stream, 0);
+}
+
+common::Variant StreamToByteArray(common::Bytes&& stream) {
+  CheckedCount(stream.size());
+  return common::Variant::ByteArray(std::move(stream), 0);
+}
+
+std::optional<common::Bytes> ByteArrayToStream(const common::Variant& value) {
+  try {
+    const common::Variant& v = Dereference(value);
+    if (!v.IsArray()) return std::nullopt;
+    const common::VariantArray& a = v.array();
+    if (a.bounds.empty()) return std::nullopt;
+    // Only arrays of fixed-size scalars hold their data as bytes; the data of an array of
+    // variants or texts is no payload.
+    if (!common::IsRawElementType(a.element_type)) return std::nullopt;
+    const int64_t n = a.bounds[0].count();
+    if (n <= 0) return common::Bytes();
+    if (static_cast<uint64_t>(n) > a.raw.size()) return std::nullopt;
+    return common::Bytes(a.raw.begin(), a.raw.begin() + n);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+int ZlibLevel(int32_t level) {
+  switch (level) {
+    case 0:
+      return 0;
+    case 1:
+      return 1;
+    case 2:
+      return Z_DEFAULT_COMPRESSION;
+    default:
+      return 9;
+  }
+}
+
+void CompressStreamInPlace(common::Bytes& stream, int32_t level) {
+  z_stream z{};
+  int rc =
+      deflateInit2(&z, ZlibLevel(level), Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY);
+  if (rc != Z_OK) throw ECompressionError(ZlibMessage(z, rc));
+
+  common::Bytes out;
+  try {
+    out.resize(deflateBound(&z, static_cast<uLong>(stream.size())));
+    size_t in_pos = 0;
+    size_t out_pos = 0;
+    do {
+      const size_t in_left = stream.size() - in_pos;
+      z.next_in = stream.data() + in_pos;
+      z.avail_in = static_cast<uInt>(std::min<size_t>(in_left, UINT_MAX));
+      if (out.size() - out_pos == 0) out.resize(out.size() + kInflateChunk);
+      z.next_out = out.data() + out_pos;
+      z.avail_out = static_cast<uInt>(std::min<size_t>(out.size() - out_pos, UINT_MAX));
+      const uInt avail_in_before = z.avail_in;
+      const uInt avail_out_before = z.avail_out;
+      const bool last = in_left == z.avail_in;
+      rc = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+      in_pos += avail_in_before - z.avail_in;
+      out_pos += avail_out_before - z.avail_out;
+      if (rc == Z_STREAM_ERROR) throw ECompressionError(ZlibMessage(z, rc));
+    } while (rc != Z_STREAM_END);
+  } catch (...) {
+    deflateEnd(&z);
+    throw;
+  }
+  deflateEnd(&z);
+  out.resize(static_cast<size_t>(z.total_out));
+  out.shrink_to_fit();  // the bound can be far above the compressed size
+  stream = std::move(out);
+}
+
+void DecompressStreamInPlace(common::Bytes& stream, size_t max_size) {
+  z_stream z{};
+  int rc = inflateInit2(&z, kWindowBits);
+  if (rc != Z_OK) throw EDecompressionError(ZlibMessage(z, rc));
+
+  common::Bytes out;
+  try {
+    size_t in_pos = 0;
+    for (;;) {
+      if (z.avail_in == 0 && in_pos < stream.size()) {
+        z.next_in = stream.data() + in_pos;
+        z.avail_in = static_cast<uInt>(std::min<size_t>(stream.size() - in_pos, UINT_MAX));
+        in_pos += z.avail_in;
+      }
+      const size_t old_size = out.size();
+      out.resize(old_size + kInflateChunk);
+      z.next_out = out.data() + old_size;
+      z.avail_out = static_cast<uInt>(kInflateChunk);
+      rc = inflate(&z, Z_NO_FLUSH);
+      out.resize(old_size + (kInflateChunk - z.avail_out));
+      // Output is bounded by the limit plus one chunk: a bomb is refused, never allocated.
+      if (out.size() > max_size) {
+        throw EDecompressionError("Decompressed payload exceeds the limit of " +
+                                  std::to_string(max_size) + " bytes");
+      }
+      if (rc == Z_STREAM_END) break;
+      if (rc != Z_OK && rc != Z_BUF_ERROR) throw EDecompressionError(ZlibMessage(z, rc));
+      const bool input_done = z.avail_in == 0 && in_pos == stream.size();
+      // Output room left and no input: the input ended before the zlib stream did. What was
+      // decompressed so far is the result (the trailer is never compared).
+      if (input_done && z.avail_out != 0) break;
+      if (rc == Z_BUF_ERROR) throw EDecompressionError(ZlibMessage(z, rc));
+    }
+  } catch (...) {
+    inflateEnd(&z);
+    throw;
+  }
+  inflateEnd(&z);
+  stream = std::move(out);
+}
+
+}  // namespace service
