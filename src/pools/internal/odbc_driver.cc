@@ -158,6 +158,7 @@ struct Diagnostics {
 
 Diagnostics ReadDiagnostics(SQLSMALLINT handle_type, SQLHANDLE handle) {
   Diagnostics d;
+  std::vector<std::string> seen;
   for (SQLSMALLINT i = 1; i <= 50; ++i) {
     SQLWCHAR state[6] = {};
     SQLINTEGER native = 0;
@@ -181,6 +182,9 @@ Diagnostics ReadDiagnostics(SQLSMALLINT handle_type, SQLHANDLE handle) {
       d.native = native;
     }
     if (state_text.starts_with("08")) d.lost = true;
+    // Some drivers repeat a record; the text says it once.
+    if (std::find(seen.begin(), seen.end(), message) != seen.end()) continue;
+    seen.push_back(message);
     if (!d.message.empty()) d.message += "\n";
     d.message += message;
   }
