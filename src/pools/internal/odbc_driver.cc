@@ -225,6 +225,14 @@ class OdbcConnection : public DriverConnection,
     if (r == SQL_INVALID_HANDLE) throw DatabaseError("Invalid ODBC handle");
     Diagnostics d = ReadDiagnostics(handle_type, handle);
     if (d.message.empty()) d.message = "The ODBC driver reported an error without a message";
+    // The SQLSTATE does not always say so (PostgreSQL's 57P01 when the server ends the
+    // session); the driver's own view of the link settles it.
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (!d.lost && connected_ &&
+        SQL_SUCCEEDED(SQLGetConnectAttrW(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+        dead == SQL_CD_TRUE) {
+      d.lost = true;
+    }
     if (d.lost) lost_ = true;
     throw DatabaseError(d.message, d.state, d.native, d.lost);
   }
