@@ -23,7 +23,8 @@ std::string PathText(const std::filesystem::path& path) { return path.string(); 
 
 ConnectionParams ConnectionParams::Parse(std::string_view text) {
   ConnectionParams params;
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  // A byte-order mark is not part of the first name (however many an editor left).
+  while (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   while (!text.empty()) {
     size_t end = text.find_first_of("\r\n");
     params.lines_.emplace_back(text.substr(0, end));

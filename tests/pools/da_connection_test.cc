@@ -128,5 +128,22 @@ TEST_F(SqliteConnectionTest, CloseRollsBackAnUnfinishedTransaction) {
   EXPECT_EQ(q.Result().GetInt64(0), 0);
 }
 
+TEST(TDAConnection, LastMessageHoldsTheServersNoticesOfTheLastStatement) {
+  auto params = testing::PgParams();
+  if (!params) GTEST_SKIP() << testing::kPgSkipMessage;
+  TDAConnection conn;
+  conn.Params() = *params;
+  conn.Open();
+  TDAQuery q;
+  q.SetConnection(&conn);
+  q.SetSQLText("DO $$ BEGIN RAISE NOTICE 'row 7 was changed meanwhile'; END $$");
+  q.Execute();
+  EXPECT_NE(conn.LastMessage().find("row 7 was changed meanwhile"), std::string::npos)
+      << conn.LastMessage();
+  q.SetSQLText("SELECT 1");
+  q.Open();
+  EXPECT_EQ(conn.LastMessage(), "");
+}
+
 }  // namespace
 }  // namespace pools

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "pools/database_error.h"
 
 namespace pools::internal {
@@ -53,6 +55,7 @@ TEST(ValueText, ParsesDateAndTimeTexts) {
       {"2023-02-29", std::nullopt},  // not a leap year
       {"2024-13-01", std::nullopt},
       {"2024-01-01 24:00:00", std::nullopt},
+      {"0000-01-01", std::nullopt},
       {"2024-01-01 10:00:00+02:00", std::nullopt},
       {"2024-01-01 10:00:00.", std::nullopt},
       {"yesterday", std::nullopt},
@@ -70,8 +73,17 @@ TEST(ValueText, ParsesDateAndTimeTexts) {
 TEST(ValueText, ReadsSqliteNumericDateForms) {
   EXPECT_EQ(TimeStampFromJulianDay(2440587.5), (TimeStamp{1970, 1, 1}));
   EXPECT_EQ(TimeStampFromJulianDay(2451545.0), (TimeStamp{2000, 1, 1, 12, 0, 0}));
+  EXPECT_EQ(TimeStampFromJulianDay(1721425.5), (TimeStamp{1, 1, 1}));
   EXPECT_EQ(TimeStampFromUnixSeconds(951782400 + 3661), (TimeStamp{2000, 2, 29, 1, 1, 1}));
   EXPECT_EQ(TimeStampFromUnixSeconds(-1), (TimeStamp{1969, 12, 31, 23, 59, 59}));
+  EXPECT_EQ(TimeStampFromUnixSeconds(253402300799), (TimeStamp{9999, 12, 31, 23, 59, 59}));
+  // Numbers that are no date of the years 1 to 9999.
+  for (double jd : {1721425.4, 5373484.5, std::nan(""), 1e300, -1e300}) {
+    SCOPED_TRACE(jd);
+    EXPECT_FALSE(TimeStampFromJulianDay(jd).has_value());
+  }
+  EXPECT_FALSE(TimeStampFromUnixSeconds(253402300800).has_value());
+  EXPECT_FALSE(TimeStampFromUnixSeconds(INT64_MIN).has_value());
 }
 
 TEST(ValueText, GuidsKeepTheRecordLayout) {

@@ -187,7 +187,7 @@ std::optional<TimeStamp> ParseTimeStampText(std::string_view text) {
         !ReadChar(s, '-') || !ReadDigits(s, 2, ts.day)) {
       return std::nullopt;
     }
-    if (ts.month < 1 || ts.month > 12 || ts.day < 1 || ts.day > DaysInMonth(ts.year, ts.month)) {
+    if (ts.year < 1 || ts.month < 1 || ts.month > 12 || ts.day < 1 || ts.day > DaysInMonth(ts.year, ts.month)) {
       return std::nullopt;
     }
     if (ReadChar(s, ' ') || ReadChar(s, 'T')) {
@@ -217,11 +217,14 @@ std::string FormatTimeStampText(const TimeStamp& ts, common::DataType type) {
   return date + " " + time;
 }
 
-TimeStamp TimeStampFromJulianDay(double julian_day) {
-  // Julian day 2440587.5 is 1970-01-01 00:00.
-  auto ms = static_cast<int64_t>(std::llround((julian_day - 2440587.5) * 86400000.0));
-  int64_t days =
-      ms >= 0 ? ms / common::kMsPerDay : -((-ms + common::kMsPerDay - 1) / common::kMsPerDay);
+namespace {
+
+// Days from 1970-01-01 to 0001-01-01 and to 9999-12-31: the years a date may have.
+constexpr int64_t kFirstDay = -719162;
+constexpr int64_t kLastDay = 2932896;
+
+TimeStamp FromUnixMilliseconds(int64_t ms) {
+  int64_t days = ms >= 0 ? ms / common::kMsPerDay : -((-ms + common::kMsPerDay - 1) / common::kMsPerDay);
   int64_t ms_of_day = ms - days * common::kMsPerDay;
   TimeStamp ts;
   common::CivilFromDays(days, ts.year, ts.month, ts.day);
@@ -232,15 +235,18 @@ TimeStamp TimeStampFromJulianDay(double julian_day) {
   return ts;
 }
 
-TimeStamp TimeStampFromUnixSeconds(int64_t seconds) {
-  int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
-  int64_t rest = seconds - days * 86400;
-  TimeStamp ts;
-  common::CivilFromDays(days, ts.year, ts.month, ts.day);
-  ts.hour = static_cast<int32_t>(rest / 3600);
-  ts.minute = static_cast<int32_t>(rest / 60 % 60);
-  ts.second = static_cast<int32_t>(rest % 60);
-  return ts;
+}  // namespace
+
+std::optional<TimeStamp> TimeStampFromJulianDay(double julian_day) {
+  // Julian day 2440587.5 is 1970-01-01 00:00.
+  double days = julian_day - 2440587.5;
+  if (!(days >= kFirstDay && days < kLastDay + 1)) return std::nullopt;
+  return FromUnixMilliseconds(static_cast<int64_t>(std::llround(days * 86400000.0)));
+}
+
+std::optional<TimeStamp> TimeStampFromUnixSeconds(int64_t seconds) {
+  if (seconds < kFirstDay * 86400 || seconds >= (kLastDay + 1) * 86400) return std::nullopt;
+  return FromUnixMilliseconds(seconds * 1000);
 }
 
 std::optional<GuidBytes> ParseGuid(std::string_view text) {

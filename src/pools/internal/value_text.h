@@ -29,15 +29,16 @@ std::string FormatDouble(double value);
 std::string FormatScaledDecimal(int64_t value, int scale);
 
 // Dates "YYYY-MM-DD", times "HH:MM[:SS[.fffffffff]]" and date-times joining both with a space
-// or "T" (a trailing "Z" is allowed). Fields are range-checked.
+// or "T" (a trailing "Z" is allowed). Fields are range-checked; years run from 1 to 9999.
 std::optional<TimeStamp> ParseTimeStampText(std::string_view text);
 // The form the databases take: a date, a time, or a date-time for the other types;
 // milliseconds are written only when there are any.
 std::string FormatTimeStampText(const TimeStamp& ts, common::DataType type);
-// A Julian day number (SQLite's real form of a date-time).
-TimeStamp TimeStampFromJulianDay(double julian_day);
-// Seconds since 1970-01-01 UTC (SQLite's integer form).
-TimeStamp TimeStampFromUnixSeconds(int64_t seconds);
+// A Julian day number (SQLite's real form of a date-time); nullopt outside the years 1 to
+// 9999 (and for NaN).
+std::optional<TimeStamp> TimeStampFromJulianDay(double julian_day);
+// Seconds since 1970-01-01 UTC (SQLite's integer form); nullopt outside the years 1 to 9999.
+std::optional<TimeStamp> TimeStampFromUnixSeconds(int64_t seconds);
 
 using GuidBytes = std::array<uint8_t, 16>;  // D1 LE32, D2 LE16, D3 LE16, D4[8]
 // Accepts 32 hex digits in the 8-4-4-4-12 form, with or without braces, either case.
