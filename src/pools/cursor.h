@@ -1,7 +1,8 @@
 // A forward-only cursor over the rows of a result set, with its column definitions.
 //
-// Each column is read with the getter of its data type's family (below); the value views stay
-// valid until the next call of Next() or until the cursor is destroyed. Getters never allocate
+// Each column is read with the getter of its data type's family (below); a value view stays
+// valid until the next call of Next(), until another getter reads the same column (SQLite
+// converts in place), or until the cursor is destroyed. Getters never allocate
 // for the native family of a driver (SQLite text in both encodings, ODBC wide text), so reading
 // a value is cheap. A value that the column's family cannot represent (text that is no number
 // in an integer column, which SQLite permits) raises DatabaseError rather than turning into
