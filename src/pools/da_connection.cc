@@ -1,0 +1,85 @@
+#include "pools/da_connection.h"
+
+#include <algorithm>
+
+#include "pools/database_error.h"
+#include "pools/internal/driver.h"
+
+namespace pools {
+
+TDAConnection::TDAConnection() = default;
+
+TDAConnection::~TDAConnection() { Close(); }
+
+void TDAConnection::Open() {
+  if (driver_) return;
+  driver_ = internal::OpenDriverConnection(params_, base_folder_);
+}
+
+void TDAConnection::Close() {
+  if (!driver_) return;
+  std::shared_ptr<internal::DriverConnection> driver = std::move(driver_);
+  driver_.reset();
+  try {
+    if (driver->InTransaction()) driver->Rollback();
+  } catch (const DatabaseError&) {
+    // The link closes anyway; an unfinished transaction ends with it.
+  }
+}
+
+const std::shared_ptr<internal::DriverConnection>& TDAConnection::Driver() const {
+  if (!driver_) throw DatabaseError("The database connection is not open");
+  return driver_;
+}
+
+void TDAConnection::StartTransaction() { Driver()->StartTransaction(); }
+void TDAConnection::Commit() { Driver()->Commit(); }
+void TDAConnection::Rollback() { Driver()->Rollback(); }
+bool TDAConnection::InTransaction() const { return driver_ && driver_->InTransaction(); }
+
+std::string TDAConnection::QuoteIdentifier(std::string_view name) const {
+  return Driver()->QuoteIdentifier(name);
+}
+
+std::string TDAConnection::QuoteQualifiedName(std::string_view name) const {
+  std::string out;
+  size_t i = 0;
+  while (true) {
+    size_t start = i;
+    char open = i < name.size() ? name[i] : '\0';
+    char close = open == '[' ? ']' : open;
+    if (open == '"' || open == '[' || open == '`') {
+      // A part quoted already, kept as written (a doubled closer is part of the name).
+      ++i;
+      while (i < name.size()) {
+        if (name[i] == close) {
+          if (i + 1 < name.size() && name[i + 1] == close) {
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        ++i;
+      }
+      out += name.substr(start, i - start);
+    } else {
+      i = std::min(name.find('.', i), name.size());
+      out += QuoteIdentifier(name.substr(start, i - start));
+    }
+    if (i >= name.size()) break;
+    if (name[i] != '.') {
+      out += name.substr(i);  // not a name this function understands: left as written
+      break;
+    }
+    out += '.';
+    ++i;
+  }
+  return out;
+}
+
+std::string TDAConnection::LastMessage() const { return driver_ ? driver_->LastMessage() : ""; }
+bool TDAConnection::IsLost() const { return driver_ && driver_->IsLost(); }
+SqlDialect TDAConnection::Dialect() const { return Driver()->Dialect(); }
+
+}  // namespace pools

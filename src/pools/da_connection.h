@@ -1,0 +1,86 @@
+// TDAConnection: one database connection of the access layer.
+//
+// Its parameter list is the name=value list of DataBase.CFG, passed to the driver unchanged;
+// "DriverID" selects the driver ("SQLite", "MSSQL", "MSAcc", "PG", "ODBC"). Open connects at
+// once; every failure is a DatabaseError carrying the driver's own text. Outside an explicit
+// transaction every statement commits by itself.
+//
+// Query and stored-procedure objects bound to a connection share its driver link: a cursor
+// they opened keeps the link alive even if the TDAConnection is freed first.
+//
+// Thread use: one thread at a time (whoever holds it from the pool); the pool reads and writes
+// `Tag` under its list lock.
+#ifndef DATASERVER_POOLS_DA_CONNECTION_H_
+#define DATASERVER_POOLS_DA_CONNECTION_H_
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "pools/connection_params.h"
+#include "pools/db_types.h"
+
+namespace pools {
+
+namespace internal {
+class DriverConnection;
+}
+
+class TDAConnection {
+ public:
+  TDAConnection();
+  ~TDAConnection();
+  TDAConnection(const TDAConnection&) = delete;
+  TDAConnection& operator=(const TDAConnection&) = delete;
+
+  // The pool's busy mark: 1 while lent out, 0 while idle.
+  int Tag = 0;
+  // There is nobody to answer a login prompt: the drivers are always asked not to prompt.
+  bool LoginPrompt = false;
+
+  ConnectionParams& Params() { return params_; }
+  const ConnectionParams& Params() const { return params_; }
+  // The folder that relative file paths of the parameters are taken from (the application
+  // folder); the process's working folder when empty.
+  void SetBaseFolder(std::filesystem::path folder) { base_folder_ = std::move(folder); }
+  const std::filesystem::path& BaseFolder() const { return base_folder_; }
+
+  // Connects with the current parameters; does nothing when already open.
+  void Open();
+  // Disconnects (an open transaction is rolled back); does nothing when closed.
+  void Close();
+  bool Connected() const { return driver_ != nullptr; }
+
+  // The "DriverID" parameter, e.g. "MSSQL".
+  std::string DriverName() const { return params_.Value("DriverID"); }
+
+  void StartTransaction();
+  void Commit();
+  void Rollback();
+  bool InTransaction() const;
+
+  // One identifier quoted for this database ("name", [name]), quote characters doubled.
+  std::string QuoteIdentifier(std::string_view name) const;
+  // A possibly qualified name ("dbo.Orders"): each dot-separated part quoted unless it is
+  // quoted already.
+  std::string QuoteQualifiedName(std::string_view name) const;
+  // The database's informational messages of the last statement, or empty.
+  std::string LastMessage() const;
+  // Whether the driver has reported the link to the database as gone.
+  bool IsLost() const;
+  SqlDialect Dialect() const;
+
+  // The open driver link, for the objects bound to this connection. Throws DatabaseError when
+  // the connection is not open.
+  const std::shared_ptr<internal::DriverConnection>& Driver() const;
+
+ private:
+  ConnectionParams params_;
+  std::filesystem::path base_folder_;
+  std::shared_ptr<internal::DriverConnection> driver_;
+};
+
+}  // namespace pools
+
+#endif  // DATASERVER_POOLS_DA_CONNECTION_H_

@@ -1,0 +1,39 @@
+#include "pools/counting_semaphore.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace pools {
+namespace {
+
+using namespace std::chrono_literals;
+using Result = CountingSemaphore::WaitResult;
+
+TEST(CountingSemaphore, CountsSlotsAndRefusesToPassItsMaximum) {
+  CountingSemaphore s(2, 2);
+  EXPECT_FALSE(s.Release());  // already full: the count stays
+  EXPECT_EQ(s.Count(), 2);
+  EXPECT_EQ(s.Wait(0ms), Result::kAcquired);
+  EXPECT_EQ(s.Wait(0ms), Result::kAcquired);
+  EXPECT_EQ(s.Wait(20ms), Result::kTimedOut);
+  EXPECT_EQ(s.Count(), 0);
+  EXPECT_TRUE(s.Release());
+  EXPECT_EQ(s.Count(), 1);
+}
+
+TEST(CountingSemaphore, ReleaseWakesAWaiter) {
+  CountingSemaphore s(0, 1);
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(50ms);
+    s.Release();
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(s.Wait(10s), Result::kAcquired);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  releaser.join();
+  EXPECT_EQ(s.Count(), 0);
+}
+
+}  // namespace
+}  // namespace pools
