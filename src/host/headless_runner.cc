@@ -88,12 +88,13 @@ int RunHeadless(const CommandLine& options, std::ostream& log, std::ostream& err
                 const std::function<int()>& wait_for_stop) {
   auto write_log = [&log](std::string_view text) { log << LogLine(text) << std::endl; };
   try {
-    // 1. Process singletons: the pools, then the instance pool bound to TServerModule1.
-    ProcessSingletons singletons;
-
-    // 2. The application folder and the settings (what the console window's creation does).
+    // The application folder is fixed first: the connection pool reads DataBase.CFG from it.
     const std::string app_folder = ResolveApplicationFolder(options.app_dir);
-    singletons.context.app_folder = app_folder;
+
+    // 1. Process singletons: the pools, then the instance pool bound to TServerModule1.
+    ProcessSingletons singletons(app_folder);
+
+    // 2. The settings (what the console window's creation does).
     const ServerSettings settings = LoadSettings(app_folder);
     if (!settings.code_page.empty() && !common::SetAnsiCodePage(settings.code_page)) {
       write_log("Unknown CodePage \"" + settings.code_page + "\" in " + kSettingsFileName +

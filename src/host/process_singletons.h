@@ -8,6 +8,11 @@
 #ifndef DATASERVER_HOST_PROCESS_SINGLETONS_H_
 #define DATASERVER_HOST_PROCESS_SINGLETONS_H_
 
+#include <string>
+
+#include "pools/da_conn_pool.h"
+#include "pools/da_query_pool.h"
+#include "pools/da_stored_proc_pool.h"
 #include "pools/instance_pool.h"
 #include "service/server_module.h"
 
@@ -16,7 +21,9 @@ namespace host {
 inline constexpr int kDatabasePoolCapacity = 30;
 
 struct ProcessSingletons {
-  ProcessSingletons();
+  // `app_folder` (with its trailing separator) is where DataBase.CFG is read from at each new
+  // database connection, and where the file methods work.
+  explicit ProcessSingletons(const std::string& app_folder);
   ProcessSingletons(const ProcessSingletons&) = delete;
   ProcessSingletons& operator=(const ProcessSingletons&) = delete;
 
@@ -24,8 +31,10 @@ struct ProcessSingletons {
   service::ServiceContext context;
 
   // Database object pools, in creation order (stored procedures, queries, connections), each
-  // with kDatabasePoolCapacity: they join here, between the context and the instance pool, so
-  // that they are created before it and released after it.
+  // with kDatabasePoolCapacity; created empty, nothing touches the database yet.
+  pools::TDAStoredProcPool stored_proc_pool{kDatabasePoolCapacity};
+  pools::TDAQueryPool query_pool{kDatabasePoolCapacity};
+  pools::TDAConnectionPool connection_pool;
 
   // Bound to TServerModule1 at construction.
   pools::TPoolManager instance_pool;
