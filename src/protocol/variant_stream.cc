@@ -38,6 +38,22 @@ void PutText(common::Bytes& out, std::u16string_view text) {
     common::StoreLE<uint16_t>(out.data() + at + 2 * i, text[i]);
 }
 
+// Elements of an array: 0 when any dimension is empty; throws when the product cannot be
+// counted (VariantArray::ElementCount overflows on such bounds).
+uint64_t ElementCount(const VariantArray& a) {
+  if (a.bounds.empty()) return 0;
+  for (const auto& b : a.bounds) {
+    if (b.count() <= 0) return 0;
+  }
+  uint64_t n = 1;
+  for (const auto& b : a.bounds) {
+    const auto c = static_cast<uint64_t>(b.count());
+    if (n > UINT32_MAX / c) throw TRDBError("Array variant has too many elements to stream");
+    n *= c;
+  }
+  return n;
+}
+
 void Append(common::Bytes& out, const Variant& v, int depth) {
   if (depth > kWriteDepth) throw TRDBError("Variant nesting is too deep to stream");
   if (v.IsReference()) {
@@ -54,9 +70,9 @@ void Append(common::Bytes& out, const Variant& v, int depth) {
     Put<uint32_t>(out, static_cast<uint32_t>(a.bounds.size()));
     for (const auto& b : a.bounds) Put<int32_t>(out, b.low);
     for (const auto& b : a.bounds) Put<int32_t>(out, b.high);
-    const int64_t count = a.ElementCount();
+    const uint64_t count = ElementCount(a);
     if (common::IsRawElementType(a.element_type)) {
-      const uint64_t size = static_cast<uint64_t>(count) * common::RawElementSize(a.element_type);
+      const uint64_t size = count * common::RawElementSize(a.element_type);
       if (a.raw.size() != size || size > UINT32_MAX) {
         throw TRDBError("Array variant holds " + std::to_string(a.raw.size()) +
                         " bytes for its bounds of " + std::to_string(size));
@@ -64,7 +80,7 @@ void Append(common::Bytes& out, const Variant& v, int depth) {
       Put<uint32_t>(out, static_cast<uint32_t>(size));
       out.insert(out.end(), a.raw.begin(), a.raw.end());
     } else {
-      if (a.items.size() != static_cast<uint64_t>(count)) {
+      if (a.items.size() != count) {
         throw TRDBError("Array variant holds " + std::to_string(a.items.size()) +
                         " elements for its bounds of " + std::to_string(count));
       }
@@ -228,16 +244,15 @@ class Cursor {
     a.bounds.resize(static_cast<size_t>(k));
     for (auto& b : a.bounds) b.low = Get<int32_t>();
     for (auto& b : a.bounds) b.high = Get<int32_t>();
-    // The element count, refused as soon as it exceeds what the rest of the stream could hold
-    // (every element takes at least one byte).
+    // The element count: 0 when any dimension is empty, otherwise refused as soon as it
+    // exceeds what the rest of the stream could hold (every element takes at least one byte).
     uint64_t count = k > 0 ? 1 : 0;
     for (const auto& b : a.bounds) {
-      const int64_t c = b.count();
-      if (c <= 0) {
-        count = 0;
-        break;
-      }
-      count *= static_cast<uint64_t>(c);
+      if (b.count() <= 0) count = 0;
+    }
+    for (const auto& b : a.bounds) {
+      if (count == 0) break;
+      count *= static_cast<uint64_t>(b.count());
       if (count > remaining()) Malformed("array bounds exceed the stream");
     }
     if (common::IsRawElementType(element_type)) {

@@ -69,6 +69,8 @@ TEST(VariantStream, EveryKindOfValueRoundTrips) {
   VariantArray empty;
   empty.element_type = common::kVarDouble;
   empty.bounds = {{0, -1}};
+  VariantArray wide_but_empty;  // a large dimension before an empty one holds no element
+  wide_but_empty.bounds = {{INT32_MIN, INT32_MAX}, {INT32_MIN, INT32_MAX}, {0, 99999}, {1, 0}};
   const Variant values[] = {
       Variant::Null(),
       Variant::Smallint(-32768),
@@ -93,6 +95,7 @@ TEST(VariantStream, EveryKindOfValueRoundTrips) {
       Variant::Array(matrix),
       Variant::Array(texts),
       Variant::Array(empty),
+      Variant::Array(wide_but_empty),
       PackedParameter(),
       Variant::Reference(PackedParameter()),
   };
