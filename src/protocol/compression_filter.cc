@@ -167,7 +167,10 @@ void TTransportCompressionFilter::ProcessOutput(common::ByteSpan data, common::B
             "Decompressed frame exceeds the limit of " + std::to_string(max_output) + " bytes",
             kReadErrorCode, true);
       }
-      const uint64_t want = std::max<uint64_t>(kInflateGrowth, produced);
+      // A first guess from the input spares zero-filling a large block for a small frame.
+      const uint64_t want =
+          produced == 0 ? std::min<uint64_t>(kInflateGrowth, 4 * uint64_t{data.size()} + 1024)
+                        : std::max<uint64_t>(kInflateGrowth, produced);
       const uint64_t allowed = max_output + 1 - produced;
       out.resize(out_pos + static_cast<size_t>(std::min(want, allowed)));
     }

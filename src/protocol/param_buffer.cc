@@ -89,24 +89,28 @@ std::unique_ptr<ValueSource> ParamBuffer::PutString(std::u16string_view text) {
   return rest;
 }
 
-std::unique_ptr<ValueSource> ParamBuffer::PutStream(std::unique_ptr<ValueSource> value) {
+bool ParamBuffer::PutStreamInline(ValueSource& value) {
   const size_t capacity = InlineCapacity(1027);
   EnsureLength(offset_ + 3 + capacity);
   size_t n = 0;
   while (n < capacity) {
-    const size_t got = value->Read(bytes_.data() + offset_ + 3 + n, capacity - n);
+    const size_t got = value.Read(bytes_.data() + offset_ + 3 + n, capacity - n);
     if (got == 0) break;
     n += got;
   }
   if (n == 0) {
     bytes_[offset_++] = kNegativeHeader;
-    return nullptr;
+    return true;
   }
-  const bool complete = value->Remaining() == 0;
+  const bool complete = value.Remaining() == 0;
   bytes_[offset_] = complete ? kCompleteHeader : kContinuedHeader;
   common::StoreBE(bytes_.data() + offset_ + 1, static_cast<uint16_t>(n));
   offset_ += 3 + n;
-  if (complete) return nullptr;
+  return complete;
+}
+
+std::unique_ptr<ValueSource> ParamBuffer::PutStream(std::unique_ptr<ValueSource> value) {
+  if (PutStreamInline(*value)) return nullptr;
   value->set_blob_handle(NextBlobHandle());
   return value;
 }
@@ -115,6 +119,15 @@ std::unique_ptr<ValueSource> ParamBuffer::PutVariant(const common::Variant& valu
   if (value.IsNull()) {
     PutNull();
     return nullptr;
+  }
+  if (value.IsByteArray()) {
+    // The usual result: streamed from the array's own storage, kept aside only when it does
+    // not fit inline.
+    ByteArrayStreamSource source(value);
+    if (PutStreamInline(source)) return nullptr;
+    auto rest = std::make_unique<ByteArrayStreamSource>(source);
+    rest->set_blob_handle(NextBlobHandle());
+    return rest;
   }
   return PutStream(MakeVariantStreamSource(value));
 }

@@ -89,6 +89,8 @@ class ParamBuffer {
     if (bytes_.size() < n) bytes_.resize(n);
   }
   size_t InlineCapacity(size_t min_length);
+  // Writes the inline part of a stream value; true when that was all of it.
+  bool PutStreamInline(ValueSource& value);
   void PutBytes(const uint8_t* bytes, size_t count);
 
   common::Bytes bytes_;

@@ -83,7 +83,13 @@ EncodedValue SplitValue(common::ByteSpan row, size_t& size);
 class ParamRowReader {
  public:
   // `row` must stay valid while the reader is used.
-  explicit ParamRowReader(common::ByteSpan row) : row_(row) {}
+  explicit ParamRowReader(common::ByteSpan row = {}) : row_(row) {}
+  // Starts over on another row, keeping the offsets' storage (one reader per connection reads
+  // every request without allocating).
+  void Reset(common::ByteSpan row) {
+    row_ = row;
+    starts_.resize(1);
+  }
   EncodedValue At(size_t ordinal);
 
  private:

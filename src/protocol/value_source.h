@@ -26,6 +26,9 @@ namespace protocol {
 
 class ValueSource {
  public:
+  ValueSource() = default;
+  ValueSource(const ValueSource&) = default;
+  ValueSource& operator=(const ValueSource&) = default;
   virtual ~ValueSource() = default;
   // Copies up to `count` bytes from where the last read stopped; returns the number copied,
   // 0 only at the end.
