@@ -10,6 +10,7 @@
 
 #include "memory_channel.h"
 #include "protocol/compression_filter.h"
+#include "protocol/json_stream_reader.h"
 #include "protocol/json_stream_writer.h"
 #include "protocol/rdb_error.h"
 
@@ -270,6 +271,21 @@ TEST_F(NegotiatedServer, DecodedFrameServesSmallReadsWithoutNewChannelReads) {
   EXPECT_EQ(total, payload.size());
   EXPECT_EQ(inner_->reads(), reads);
   EXPECT_FALSE(channel_->HasBufferedInput());
+}
+
+// Requests left in a decoded frame are not in the socket any more: the reader must see them
+// through the channel, or they would wait for bytes the client never sends.
+TEST_F(NegotiatedServer, RequestsLeftInADecodedFrameAreSeenByTheReader) {
+  const std::string first = R"({"method":"next_result","params":[0]})";
+  const std::string second = R"({"method":"txbegin","params":[0]})";
+  Start(PlainFrame(ToBytes(first + second)));
+  TRDBJSonStreamReader reader(*channel_, first.size());
+  EXPECT_EQ(reader.ReadRequestName(), RequestName::kNextResult);
+  reader.SkipToEndOfObject();
+  EXPECT_TRUE(reader.HasMoreBytes());
+  EXPECT_EQ(reader.ReadRequestName(), RequestName::kTxBegin);
+  reader.SkipToEndOfObject();
+  EXPECT_FALSE(reader.HasMoreBytes());
 }
 
 TEST_F(NegotiatedServer, PublicKeyHeaderAndEmptyFramesAreRead) {
