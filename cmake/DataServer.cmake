@@ -66,3 +66,12 @@ function(dataserver_fuzzer name)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
 endfunction()
+
+# dataserver_bench(<name> SOURCES ... DEPS ...): a benchmark executable (Google Benchmark is
+# available as benchmark::benchmark). Benchmarks print their figures; nothing asserts on them.
+function(dataserver_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${DATASERVER_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark Threads::Threads)
+endfunction()
