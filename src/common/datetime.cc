@@ -1,5 +1,6 @@
 #include "common/datetime.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -38,8 +39,12 @@ double EncodeDateTime(int year, int month, int day, int hour, int minute, int se
 }
 
 void SplitDateTime(double value, int64_t& day, int64_t& ms_of_day) {
-  const double scaled = std::round(value * static_cast<double>(kMsPerDay));
-  const int64_t a = std::isfinite(scaled) ? static_cast<int64_t>(scaled) : 0;
+  double scaled = std::round(value * static_cast<double>(kMsPerDay));
+  // Out-of-range and non-finite values are clamped so the conversion stays defined.
+  constexpr double kLimit = 9.0e18;
+  if (!std::isfinite(scaled)) scaled = 0;
+  scaled = std::clamp(scaled, -kLimit, kLimit);
+  const int64_t a = static_cast<int64_t>(scaled);
   day = a / kMsPerDay;
   ms_of_day = (a < 0 ? -a : a) % kMsPerDay;
 }

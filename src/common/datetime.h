@@ -39,7 +39,8 @@ double EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0
 DateTimeParts DecodeDateTime(double value);
 
 // Whole milliseconds of a date-time per the rule above: day (relative to 1899-12-30) and
-// time of day.
+// time of day. Non-finite values count as 0 and values beyond about 290 million years are
+// clamped (no real date comes near either).
 void SplitDateTime(double value, int64_t& day, int64_t& ms_of_day);
 
 // The current local date-time, and a time_t (seconds since the epoch, UTC) as local date-time.

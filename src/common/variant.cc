@@ -123,12 +123,14 @@ size_t RawElementSize(uint16_t t) {
 int64_t VariantArray::ElementCount() const {
   if (bounds.empty()) return 0;
   int64_t n = 1;
+  bool overflow = false;
   for (const ArrayBound& b : bounds) {
     const int64_t c = b.count();
     if (c <= 0) return 0;
-    n *= c;
+    // Saturates: bounds read from the wire may multiply past any real size.
+    if (!overflow && __builtin_mul_overflow(n, c, &n)) overflow = true;
   }
-  return n;
+  return overflow ? INT64_MAX : n;
 }
 
 Variant Variant::Null() { return Variant(kVarNull, std::monostate{}); }

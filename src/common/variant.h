@@ -78,6 +78,7 @@ struct VariantArray {
   Bytes raw;
   std::vector<Variant> items;
 
+  // The product of the dimensions' counts (0 when one is empty), saturating at INT64_MAX.
   int64_t ElementCount() const;
 };
 

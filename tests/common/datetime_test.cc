@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace common {
 namespace {
 
@@ -50,6 +52,22 @@ TEST(DateTime, SplitsIntoDayAndMilliseconds) {
   SplitDateTime(EncodeDateTime(2000, 1, 1, 12, 34, 56, 789), day, ms);
   EXPECT_EQ(day + kDateDelta, 730120);
   EXPECT_EQ(ms, 45296789);
+}
+
+}  // namespace
+}  // namespace common
+
+namespace common {
+namespace {
+
+TEST(DateTime, SplitsOutOfRangeValuesWithoutOverflow) {
+  int64_t day = 1;
+  int64_t ms = 1;
+  SplitDateTime(1e300, day, ms);
+  EXPECT_GT(day, 0);
+  SplitDateTime(std::numeric_limits<double>::infinity(), day, ms);
+  EXPECT_EQ(day, 0);
+  EXPECT_EQ(ms, 0);
 }
 
 }  // namespace

@@ -69,3 +69,17 @@ TEST(Variant, CustomKindsHoldText) {
 
 }  // namespace
 }  // namespace common
+
+namespace common {
+namespace {
+
+TEST(Variant, ElementCountSaturatesOnHugeBounds) {
+  VariantArray a;
+  a.bounds = {{0, 2147483646}, {0, 2147483646}, {0, 2147483646}};
+  EXPECT_EQ(a.ElementCount(), INT64_MAX);
+  a.bounds.push_back({1, 0});
+  EXPECT_EQ(a.ElementCount(), 0);
+}
+
+}  // namespace
+}  // namespace common
