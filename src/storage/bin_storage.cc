@@ -590,12 +590,16 @@ bool TDABinStorage::ReadValue(std::string_view column_name, size_t index, DataTy
         const uint8_t n = in_[pos_];
         if (n > 34) Corrupt();
         Need(1 + size_t{n});
+        // A precision above 64 digits cannot be a decimal record.
+        if (n > 0 && in_[pos_ + 1] > 64) Corrupt();
         std::memcpy(bcd_scratch_, in_.data() + pos_ + 1, n);
         std::memset(bcd_scratch_ + n, 0, 34 - n);
         pos_ += 1 + size_t{n};
         value = StoredValue::Of(bcd_scratch_, 34);
         return true;
       }
+      Need(34);
+      if (in_[pos_] > 64) Corrupt();
       len = 34;
       break;
     case DataType::dtRowSetRef:

@@ -386,6 +386,11 @@ TEST(BinStorage, CorruptBytesFailWithoutReadingOutside) {
          StoredValue v;
          s.ReadValue("", 0, DataType::dtBCD, v);
        }},
+      {"DecimalPrecisionAbove64", Container(15, Hex("00 00 03 41 00 00"), {}),
+       [](TDABinStorage& s) {
+         StoredValue v;
+         s.ReadValue("", 0, DataType::dtFmtBCD, v);
+       }},
       {"HugeValueLength", Container(15, Hex("00 00 00 00 00 80 41"), {}),
        [](TDABinStorage& s) {
          StoredValue v;
