@@ -192,7 +192,9 @@ void TDABinStorage::Expand(size_t n) {
     }
     out_->reserve(target);
   }
-  out_->resize(out_->capacity());
+  // Zero the room in steps that stay in cache until the writes that follow fill them.
+  constexpr size_t kStep = 64 * 1024;
+  out_->resize(std::min(out_->capacity(), std::max(need, out_->size() + kStep)));
 }
 
 void TDABinStorage::WriteU16(uint16_t v) { common::StoreLE(AppendRaw(2), v); }
@@ -384,10 +386,7 @@ void TDABinStorage::ReserveCapacity(uint64_t factor, uint64_t start) {
   const uint64_t estimate = (size - start) * factor;
   if (estimate <= kMinPresize) return;
   const uint64_t target = base_ + start + estimate;
-  if (target > out_->capacity()) {
-    out_->reserve(static_cast<size_t>(target));
-    out_->resize(out_->capacity());
-  }
+  if (target > out_->capacity()) out_->reserve(static_cast<size_t>(target));
   sizing_.presized = true;
 }
 

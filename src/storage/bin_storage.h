@@ -245,6 +245,18 @@ class TDABinStorage {
     pos_ += n;
     return p;
   }
+  // Writer: makes room for up to `max` bytes and returns where they go; CommitRaw(n) then
+  // keeps the first n of them (n <= max). Nothing else may be written in between.
+  uint8_t* ReserveRaw(size_t max) {
+    if (out_->size() - pos_ < max) Expand(max);
+    return out_->data() + pos_;
+  }
+  void CommitRaw(size_t n) { pos_ += n; }
+  // Reader: the unread bytes of the body (up to the dictionary) and moving past them.
+  const uint8_t* RawCursor() const { return in_.data() + pos_; }
+  size_t RawRemaining() const { return end_ - pos_; }
+  void RawAdvance(size_t n) { pos_ += n; }
+
   // Writer: a row list of `total_rows` rows begins (pre-sizing), one row is done, it ends.
   void BeginRowList(uint64_t total_rows);
   void RowWritten();

@@ -267,6 +267,202 @@ struct RowAccess {
     }
   }
 
+  [[noreturn]] static void Corrupt() { throw StoreError(kDAErrInvalidFormat); }
+
+  static void CopyFixed(uint8_t* to, const uint8_t* from, size_t n) {
+    switch (n) {
+      case 1:
+        to[0] = from[0];
+        break;
+      case 2:
+        std::memcpy(to, from, 2);
+        break;
+      case 4:
+        std::memcpy(to, from, 4);
+        break;
+      case 8:
+        std::memcpy(to, from, 8);
+        break;
+      default:
+        std::memcpy(to, from, n);
+        break;
+    }
+  }
+
+  // The same as ReadVersion for streams of version 4 and later, decoding straight from the
+  // input: each value is copied once, into its row's record.
+  static void ReadVersionRaw(TDABinStorage& s, TDAMemTable& t, TDAMemRow& row, int slot) {
+    const internal::RecordLayout& layout = t.layout_;
+    const bool parents = s.StreamVersion() >= 15 && layout.has_ref_columns;
+    const uint8_t* const start = s.RawCursor();
+    const uint8_t* const end = start + s.RawRemaining();
+    const uint8_t* p = start;
+    uint8_t*& record = row.versions_[slot];
+    for (int pass = 0; pass < 3; ++pass) {
+      if (pass == 1 && !parents) continue;
+      if (pass == 2 && !layout.has_long_columns) continue;
+      const size_t count = layout.passes[pass].size();
+      size_t k = 0;
+      while (k < count && end - p >= 2) {
+        const uint16_t index = common::LoadLE<uint16_t>(p);
+        if (index >= layout.columns.size()) break;
+        const ColumnLayout& c = layout.columns[index];
+        if (c.pass != pass + 1) break;
+        const auto position = static_cast<size_t>(layout.pass_position[index]);
+        if (position < k) break;
+        const uint8_t* q = p + 2;
+        if (record == internal::EmptyRecord()) record = t.NewRecord(&s);
+        switch (c.kind) {
+          case ColumnLayout::kFixed:
+            if (c.type == common::DataType::dtBCD || c.type == common::DataType::dtFmtBCD) {
+              if (end - q < 1) Corrupt();
+              const size_t n = q[0];
+              if (n > 34 || static_cast<size_t>(end - q) < 1 + n) Corrupt();
+              if (n > 0 && q[1] > 64) Corrupt();
+              std::memcpy(record + c.offset, q + 1, n);
+              std::memset(record + c.offset + n, 0, 34 - n);
+              q += 1 + n;
+            } else {
+              if (static_cast<size_t>(end - q) < c.fixed_size) Corrupt();
+              CopyFixed(record + c.offset, q, c.fixed_size);
+              q += c.fixed_size;
+            }
+            break;
+          case ColumnLayout::kVariable: {
+            if (end - q < 4) Corrupt();
+            const uint32_t len = common::LoadLE<uint32_t>(q);
+            q += 4;
+            if (static_cast<size_t>(end - q) < len) Corrupt();
+            if (common::IsWideTextType(c.type) && len % 2 != 0) Corrupt();
+            const internal::VarRef ref{t.CopyBytes(q, len, &s), len};
+            std::memcpy(record + c.offset, &ref, sizeof ref);
+            q += len;
+            break;
+          }
+          default:
+            break;
+        }
+        if (pass == 1) row.parent_row_id_ = common::LoadLE<uint32_t>(record + c.offset);
+        internal::SetPresent(record, index, true);
+        p = q;
+        k = position + 1;
+      }
+    }
+    s.RawAdvance(static_cast<size_t>(p - start));
+  }
+
+  // Dictionary ids of the names a row uses, resolved once per row list. A name that matches
+  // no entry gets kAbsent; a dictionary holding one name in several spellings is read the
+  // general way.
+  struct RowNames {
+    static constexpr int kAbsent = -3;
+    bool usable = false;
+    int row = kAbsent;
+    int row_id = kAbsent;
+    int state = kAbsent;
+    int prior = kAbsent;
+    int exception = kAbsent;
+    int versions[3] = {kAbsent, kAbsent, kAbsent};
+    std::vector<int8_t> state_of;  // by dictionary id: a row state's ordinal, or -1
+    size_t dictionary_size = 0;
+  };
+
+  static RowNames ResolveRowNames(const TDABinStorage& s) {
+    RowNames n;
+    const auto& dict = s.DictionaryNames();
+    n.dictionary_size = dict.size();
+    bool ambiguous = false;
+    auto unique = [&](std::string_view name) {
+      int found = RowNames::kAbsent;
+      for (size_t i = 0; i < dict.size(); ++i) {
+        if (dict[i].size() == name.size() && common::EqualsIgnoreAsciiCase(dict[i], name)) {
+          if (found != RowNames::kAbsent) ambiguous = true;
+          found = static_cast<int>(i);
+        }
+      }
+      return found;
+    };
+    n.row = unique(RowObjectName(s.StreamVersion()));
+    n.row_id = unique("RowID");
+    n.state = unique("RowState");
+    n.prior = unique("RowPriorState");
+    n.exception = unique("Exception");
+    for (int v = 0; v < 3; ++v) n.versions[v] = unique(kVersionNames[v]);
+    n.state_of.resize(dict.size());
+    for (size_t i = 0; i < dict.size(); ++i) {
+      const auto ordinal = EnumInfo<TDAMemRowState>().Ordinal(dict[i]);
+      n.state_of[i] = static_cast<int8_t>(ordinal.value_or(-1));
+    }
+    n.usable = !ambiguous && s.StreamVersion() >= 5;
+    return n;
+  }
+
+  // Whether the next item is the property `id`; an id without a dictionary entry is corrupt
+  // (as when the name is looked up).
+  static bool AtProperty(const TDABinStorage& s, const RowNames& n, int id) {
+    if (s.RawRemaining() < 2) return false;
+    const uint8_t* p = s.RawCursor();
+    if (p[0] == 0xFE || p[0] == 0xFF) return false;
+    const uint16_t found = common::LoadLE<uint16_t>(p);
+    if (found >= n.dictionary_size) Corrupt();
+    return found == id;
+  }
+
+  static bool AtObject(const TDABinStorage& s, const RowNames& n, int id) {
+    if (s.RawRemaining() < 2) return false;
+    const uint8_t* p = s.RawCursor();
+    if (p[0] != 0xFF) return false;
+    if (p[1] >= n.dictionary_size) Corrupt();
+    return p[1] == id;
+  }
+
+  static TDAMemRowState ReadState(TDABinStorage& s, const RowNames& n) {
+    if (s.RawRemaining() < 4) Corrupt();
+    const uint16_t id = common::LoadLE<uint16_t>(s.RawCursor() + 2);
+    if (id >= n.dictionary_size || n.state_of[id] < 0) Corrupt();
+    s.RawAdvance(4);
+    return static_cast<TDAMemRowState>(n.state_of[id]);
+  }
+
+  static void ReadRowError(TDABinStorage& s, TDAMemRow& row) {
+    auto object = TDAStorageManager::Instance().LoadObject(s, [](TDAStorableObject& o) {
+      if (dynamic_cast<internal::TDAExceptionObject*>(&o) == nullptr) {
+        throw StoreError(kDAErrReadObject, "Exception");
+      }
+    });
+    row.SetError(static_cast<internal::TDAExceptionObject&>(*object).TakeError());
+  }
+
+  // ReadRow for streams of version 5 and later with resolved names: the same steps, with the
+  // names compared by id. False (nothing consumed) when the next item is not a row object; the
+  // general reader then reports it.
+  static bool ReadRowFast(TDABinStorage& s, TDAMemTable& t, TDAMemRow& row, const RowNames& n) {
+    if (!AtObject(s, n, n.row)) return false;
+    s.RawAdvance(2);
+    if (AtProperty(s, n, n.row_id)) {
+      if (s.RawRemaining() < 6) Corrupt();
+      row.row_id_ = common::LoadLE<uint32_t>(s.RawCursor() + 2);
+      s.RawAdvance(6);
+    }
+    row.state_ = AtProperty(s, n, n.state) ? ReadState(s, n) : TDAMemRowState::rsUnchanged;
+    row.prior_state_ = AtProperty(s, n, n.prior) ? ReadState(s, n) : TDAMemRowState::rsDetached;
+    if (AtObject(s, n, n.exception)) {
+      s.RawAdvance(2);
+      ReadRowError(s, row);
+      s.ReadObjectEnd("Exception");
+    }
+    for (int slot = 0; slot < 3; ++slot) {
+      if (AtObject(s, n, n.versions[slot])) {
+        s.RawAdvance(2);
+        row.versions_[slot] = internal::EmptyRecord();
+        ReadVersionRaw(s, t, row, slot);
+        s.ReadObjectEnd(kVersionNames[slot]);
+      }
+    }
+    s.ReadObjectEnd();
+    return true;
+  }
+
   static void ReadRow(TDABinStorage& s, TDAMemTable& t, TDAMemRow& row, const NameKeys* keys) {
     TDABinStorage::DepthGuard depth(s);
     s.ReadObjectBegin(RowObjectName(s.StreamVersion()));
@@ -276,19 +472,18 @@ struct RowAccess {
       row.state_ = s.ReadEnum("RowState", TDAMemRowState::rsUnchanged);
       row.prior_state_ = s.ReadEnum("RowPriorState", TDAMemRowState::rsDetached);
       if (s.TestAndReadObjectBegin("Exception")) {
-        auto object = TDAStorageManager::Instance().LoadObject(s, [](TDAStorableObject& o) {
-          if (dynamic_cast<internal::TDAExceptionObject*>(&o) == nullptr) {
-            throw StoreError(kDAErrReadObject, "Exception");
-          }
-        });
-        row.SetError(static_cast<internal::TDAExceptionObject&>(*object).TakeError());
+        ReadRowError(s, row);
         s.ReadObjectEnd("Exception");
       }
       for (int slot = 0; slot < 3; ++slot) {
         if (s.TestAndReadObjectBegin(kVersionNames[slot])) {
           t.FreeRecord(row.versions_[slot]);
           row.versions_[slot] = internal::EmptyRecord();
-          ReadVersion(s, t, row, slot, keys);
+          if (keys == nullptr) {
+            ReadVersionRaw(s, t, row, slot);
+          } else {
+            ReadVersion(s, t, row, slot, keys);
+          }
           s.ReadObjectEnd(kVersionNames[slot]);
         } else if (row.versions_[slot] != nullptr) {
           row.ReleaseVersion(slot);
@@ -395,7 +590,11 @@ void TDAMemTable::PrepareLayout() {
   layout_ready_ = true;
   free_records_.clear();
   next_auto_inc_.assign(n, 0);
-  for (size_t i = 0; i < n; ++i) next_auto_inc_[i] = columns_[i].AutoIncrementSeed;
+  has_auto_inc_ = false;
+  for (size_t i = 0; i < n; ++i) {
+    next_auto_inc_[i] = columns_[i].AutoIncrementSeed;
+    has_auto_inc_ = has_auto_inc_ || columns_[i].AutoIncrement;
+  }
 }
 
 void TDAMemTable::InvalidateLayout() {
@@ -459,6 +658,7 @@ TDAMemRow* TDAMemTable::NewRow(bool set_defaults) {
 }
 
 void TDAMemTable::NoteAutoIncrement(const TDAMemRow& row) {
+  if (!has_auto_inc_) return;
   for (size_t i = 0; i < columns_.size(); ++i) {
     const TDAMemColumn& c = columns_[i];
     if (!c.AutoIncrement || !IsIntegerType(c.DataType)) continue;
@@ -681,12 +881,18 @@ void TDAMemTable::ReadRowList(TDABinStorage& storage, std::string_view name) {
   storage.BeginActionScope();
   try {
     std::unique_ptr<RowAccess::NameKeys> keys;
+    std::unique_ptr<RowAccess::RowNames> names;
     while (!storage.IsObjectEnd()) {
       TDAMemRow* row = AllocateRow(&storage);
-      if (storage.StreamVersion() < 4 && keys == nullptr) {
-        keys = std::make_unique<RowAccess::NameKeys>(RowAccess::BuildNameKeys(storage, *this));
+      if (names == nullptr) {
+        names = std::make_unique<RowAccess::RowNames>(RowAccess::ResolveRowNames(storage));
+        if (storage.StreamVersion() < 4) {
+          keys = std::make_unique<RowAccess::NameKeys>(RowAccess::BuildNameKeys(storage, *this));
+        }
       }
-      RowAccess::ReadRow(storage, *this, *row, keys.get());
+      if (!names->usable || !RowAccess::ReadRowFast(storage, *this, *row, *names)) {
+        RowAccess::ReadRow(storage, *this, *row, keys.get());
+      }
       AppendLoadedRow(row);
     }
   } catch (...) {

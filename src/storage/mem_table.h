@@ -186,6 +186,7 @@ class TDAMemTable : public TDANamedObject {
   mutable bool row_index_valid_ = false;
   std::unordered_map<const TDAMemRow*, std::unique_ptr<EDAException>> errors_;
   std::vector<int64_t> next_auto_inc_;
+  bool has_auto_inc_ = false;
   bool bulk_loading_ = false;
 };
 

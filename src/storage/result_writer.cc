@@ -21,6 +21,7 @@ struct ColumnCode {
   Kind kind;
   uint16_t fixed;
   bool wide;
+  uint8_t index_le[2];  // the index as stored
 };
 
 // The columns in stream order: short values first, then the long ones.
@@ -32,7 +33,8 @@ std::vector<ColumnCode> StreamOrder(const TDAMemColumnList& columns) {
     const common::DataType t = columns[i].DataType;
     if (t == common::DataType::dtUnknown) throw ColumnTypeUnknownError(columns[i].Name());
     if (i > 0xFFFF) throw std::length_error("more than 65536 columns");
-    ColumnCode c{static_cast<uint16_t>(i), ColumnCode::kFixed, 0, common::IsWideTextType(t)};
+    ColumnCode c{static_cast<uint16_t>(i), ColumnCode::kFixed, 0, common::IsWideTextType(t), {}};
+    common::StoreLE(c.index_le, c.index);
     const int ord = static_cast<int>(t);
     if (t == common::DataType::dtBCD || t == common::DataType::dtFmtBCD) {
       c.kind = ColumnCode::kDecimal;
@@ -55,21 +57,61 @@ std::vector<ColumnCode> StreamOrder(const TDAMemColumnList& columns) {
   return first;
 }
 
-// Encodes rows of version 4 and later: each row is measured, then written into its place in
-// one step.
+// Copies a fixed-size value; the common sizes get constant-size copies.
+inline void CopyFixed(uint8_t* p, const uint8_t* v, size_t n) {
+  switch (n) {
+    case 1:
+      p[0] = v[0];
+      break;
+    case 2:
+      std::memcpy(p, v, 2);
+      break;
+    case 4:
+      std::memcpy(p, v, 4);
+      break;
+    case 8:
+      std::memcpy(p, v, 8);
+      break;
+    case 16:
+      std::memcpy(p, v, 16);
+      break;
+    default:
+      std::memcpy(p, v, n);
+      break;
+  }
+}
+
+// Encodes rows of version 4 and later straight into the output: room for the largest row the
+// values can make is reserved, the row is written, and its actual length is kept.
 class RowEncoder {
  public:
-  RowEncoder(TDABinStorage& s, std::vector<ColumnCode> order) : s_(s), order_(std::move(order)) {}
+  RowEncoder(TDABinStorage& s, std::vector<ColumnCode> order) : s_(s), order_(std::move(order)) {
+    max_fixed_ = 2 + 6 + 2 + 2;
+    for (const ColumnCode& c : order_) {
+      switch (c.kind) {
+        case ColumnCode::kFixed:
+          max_fixed_ += 2 + size_t{c.fixed};
+          break;
+        case ColumnCode::kDecimal:
+          max_fixed_ += 2 + 1 + 34;
+          break;
+        case ColumnCode::kVariable:
+          max_fixed_ += 2 + 4;
+          variable_.push_back(c.index);
+          break;
+        case ColumnCode::kIndexOnly:
+          max_fixed_ += 2;
+          break;
+      }
+    }
+  }
 
   void Write(uint32_t row_id, std::span<const StoredValue> values) {
     if (!names_entered_) EnterNames();
-    size_t size = 2 + 6 + 2 + 2;
-    for (const ColumnCode& c : order_) {
-      const StoredValue& v = values[c.index];
-      if (!v.present) continue;
-      size += 2 + Payload(c, v);
-    }
-    uint8_t* p = s_.AppendRaw(size);
+    size_t max = max_fixed_;
+    for (uint16_t i : variable_) max += values[i].size;
+    uint8_t* const base = s_.ReserveRaw(max);
+    uint8_t* p = base;
     p[0] = 0xFF;
     p[1] = row_;
     common::StoreLE(p + 2, row_id_name_);
@@ -80,23 +122,30 @@ class RowEncoder {
     for (const ColumnCode& c : order_) {
       const StoredValue& v = values[c.index];
       if (!v.present) continue;
-      common::StoreLE(p, c.index);
+      std::memcpy(p, &c.index_le, 2);
       p += 2;
+      if (c.kind == ColumnCode::kFixed) [[likely]] {
+        if (v.size < c.fixed) throw std::invalid_argument("value shorter than its type's size");
+        CopyFixed(p, v.data, c.fixed);
+        p += c.fixed;
+        continue;
+      }
       switch (c.kind) {
         case ColumnCode::kFixed:
-          std::memcpy(p, v.data, c.fixed);
-          p += c.fixed;
           break;
         case ColumnCode::kVariable:
+          if (c.wide && v.size % 2 != 0) throw std::invalid_argument("wide text of odd length");
           common::StoreLE(p, v.size);
           if (v.size != 0) std::memcpy(p + 4, v.data, v.size);
           p += 4 + size_t{v.size};
           break;
         case ColumnCode::kDecimal: {
-          const uint8_t n = static_cast<uint8_t>((v.data[0] + 1) / 2 + 2);
-          p[0] = n;
+          if (v.size < 1) throw std::invalid_argument("decimal value without its record");
+          const size_t n = (size_t{v.data[0]} + 1) / 2 + 2;
+          if (n > 34 || n > v.size) throw std::invalid_argument("decimal precision above 64");
+          p[0] = static_cast<uint8_t>(n);
           std::memcpy(p + 1, v.data, n);
-          p += 1 + size_t{n};
+          p += 1 + n;
           break;
         }
         case ColumnCode::kIndexOnly:
@@ -105,30 +154,10 @@ class RowEncoder {
     }
     p[0] = 0xFE;
     p[1] = 0xFE;
+    s_.CommitRaw(static_cast<size_t>(p + 2 - base));
   }
 
  private:
-  // Checks the value against its layout and returns its bytes after the index.
-  static size_t Payload(const ColumnCode& c, const StoredValue& v) {
-    switch (c.kind) {
-      case ColumnCode::kFixed:
-        if (v.size < c.fixed) throw std::invalid_argument("value shorter than its type's size");
-        return c.fixed;
-      case ColumnCode::kVariable:
-        if (c.wide && v.size % 2 != 0) throw std::invalid_argument("wide text of odd length");
-        return 4 + size_t{v.size};
-      case ColumnCode::kDecimal: {
-        if (v.size < 1) throw std::invalid_argument("decimal value without its record");
-        const size_t n = (size_t{v.data[0]} + 1) / 2 + 2;
-        if (n > 34 || n > v.size) throw std::invalid_argument("decimal precision above 64");
-        return 1 + n;
-      }
-      case ColumnCode::kIndexOnly:
-        return 0;
-    }
-    return 0;
-  }
-
   void EnterNames() {
     const uint32_t version = s_.StreamVersion();
     const uint16_t row = s_.EnterName((version == 3 || version == 4) ? "MemRow" : "Row");
@@ -142,6 +171,8 @@ class RowEncoder {
 
   TDABinStorage& s_;
   std::vector<ColumnCode> order_;
+  std::vector<uint16_t> variable_;
+  size_t max_fixed_ = 0;
   bool names_entered_ = false;
   uint8_t row_ = 0;
   uint8_t original_ = 0;

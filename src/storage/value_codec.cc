@@ -179,14 +179,19 @@ uint64_t ToUnsignedInRange(DataType type, const Variant& v, uint64_t hi) {
   return static_cast<uint64_t>(*i);
 }
 
+// Days since 1899-12-30 beyond which no calendar conversion is attempted.
+constexpr double kMaxDays = 1e9;
+
 double ToDateTimeValue(DataType type, const Variant& v) {
-  if (!v.IsArray() && v.base_type() == common::kVarDate) return v.float_value();
-  if (IsTextVariant(v)) {
-    if (auto x = ParseDateTimeText(TextOf(v))) return *x;
-    ConvertError(type, v);
+  std::optional<double> d;
+  if (!v.IsArray() && v.base_type() == common::kVarDate) {
+    d = v.float_value();
+  } else if (IsTextVariant(v)) {
+    d = ParseDateTimeText(TextOf(v));
+  } else {
+    d = v.ToDouble();
   }
-  auto d = v.ToDouble();
-  if (!d || !std::isfinite(*d)) ConvertError(type, v);
+  if (!d || !std::isfinite(*d) || std::fabs(*d) > kMaxDays) ConvertError(type, v);
   return *d;
 }
 
