@@ -471,6 +471,20 @@ TEST(DatasetStream, Version9RowListMayBeNamedTableRowListUpdates) {
   EXPECT_EQ(LoadCode(Container(10, body, names)), kDAErrReadObject);
 }
 
+TEST(DatasetStream, NamesSpelledTwiceInTheDictionaryReadTheSame) {
+  // A dictionary may hold a name in two spellings (the writer never does); every entry that
+  // matches is that name.
+  for (const char* extra : {"ROW", "original", "RowState", "Current"}) {
+    SCOPED_TRACE(extra);
+    const common::Bytes stream = ChangeSetExampleBytes();
+    std::vector<std::string> names = TDABinStorage::OpenRead(stream)->DictionaryNames();
+    names.push_back(extra);
+    const uint32_t d = common::LoadLE<uint32_t>(stream.data() + 8);
+    const common::Bytes body(stream.begin() + 12, stream.begin() + d);
+    EXPECT_EQ(ToHex(Resave(Container(15, body, names))), ToHex(stream));
+  }
+}
+
 TEST(DatasetStream, MissingStructureFailsNamingTheExpectedObject) {
   struct Case {
     const char* name;

@@ -331,6 +331,7 @@ TEST(ValueCodec, ValuesThatDoNotFitFailWithAConversionError) {
       {DataType::dtInt64, Variant::UInt64(std::numeric_limits<uint64_t>::max())},
       {DataType::dtGUID, Variant::String(u"xyz")},
       {DataType::dtDateTime, Variant::String(u"2000-13-01")},
+      {DataType::dtDateTimeStamp, Variant::Date(1e300)},
       {DataType::dtBCD, Variant::String(u"1,5")},
       {DataType::dtBCD, Variant::Double(std::numeric_limits<double>::infinity())},
       {DataType::dtTimeIntervalYM, Variant::Integer(3)},
