@@ -120,8 +120,21 @@ TBcd MakeBcd(bool negative, const std::string& digits, int places) {
   return b;
 }
 
+// A value for an error message; date-times as their number (any double is safe to show).
+std::string Describe(const Variant& v) {
+  if (!v.IsArray() && !v.IsReference() &&
+      (v.base_type() == common::kVarDate || v.base_type() == common::kVarDouble ||
+       v.base_type() == common::kVarSingle)) {
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v.float_value());
+    return std::string(v.base_type() == common::kVarDate ? "Date(" : "Number(") +
+           std::string(buf, ec == std::errc() ? end : buf) + ")";
+  }
+  return common::DebugString(v);
+}
+
 [[noreturn]] void ConvertError(DataType type, const Variant& value) {
-  throw EDAException(0, "Cannot convert value " + common::DebugString(value) + " to " +
+  throw EDAException(0, "Cannot convert value " + Describe(value) + " to " +
                             std::string(common::DataTypeName(type)));
 }
 
