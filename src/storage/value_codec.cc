@@ -387,6 +387,14 @@ double EncodeStoredDateTime(int year, int month, int day, int hour, int minute, 
   return static_cast<double>(d * kMsPerDay + t);
 }
 
+int32_t EncodeStoredDate(int year, int month, int day) {
+  return static_cast<int32_t>(common::DaysFromCivil(year, month, day) + 719163);
+}
+
+int32_t EncodeStoredTime(int hour, int minute, int second, int millisecond) {
+  return hour * 3600000 + minute * 60000 + second * 1000 + millisecond;
+}
+
 std::optional<double> ParseDateTimeText(std::string_view text) {
   text = Trim(text);
   size_t i = 0;

@@ -91,9 +91,11 @@ int32_t DateToStored(double x);
 double StoredToDate(int32_t day_number);
 int32_t TimeToStored(double x);
 double StoredToTime(int32_t ms);
-// Stored dtDateTime of calendar fields.
+// Stored dtDateTime, dtDate and dtTime of calendar fields (as a database driver reports them).
 double EncodeStoredDateTime(int year, int month, int day, int hour = 0, int minute = 0,
                             int second = 0, int millisecond = 0);
+int32_t EncodeStoredDate(int year, int month, int day);
+int32_t EncodeStoredTime(int hour, int minute, int second, int millisecond = 0);
 
 // --- 80-bit extended ---------------------------------------------------------------------
 std::array<uint8_t, 10> DoubleToExtended(double value);

@@ -234,6 +234,9 @@ TEST(ValueCodec, DayNumbersAndMilliseconds) {
   EXPECT_EQ(DateTimeToStored(0.0), 59926521600000.0);
   EXPECT_EQ(TimeToStored(common::EncodeDateTime(1899, 12, 30, 12, 34, 56, 789)), 45296789);
   EXPECT_EQ(EncodeStoredDateTime(2000, 1, 1, 12, 34, 56, 789), 63082413296789.0);
+  EXPECT_EQ(EncodeStoredDate(2000, 1, 1), 730120);
+  EXPECT_EQ(EncodeStoredDate(1899, 12, 30), 693594);
+  EXPECT_EQ(EncodeStoredTime(12, 34, 56, 789), 45296789);
   // Before 1899-12-30 the time of day still runs forward: -1.25 is 1899-12-29 06:00.
   int64_t day = 0;
   int64_t ms = 0;
