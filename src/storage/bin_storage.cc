@@ -142,6 +142,8 @@ void TDABinStorage::Close() {
   closed_ = true;
   if (mode_ == TDAStorageMode::smWrite) {
     const uint64_t body_end = CurrentSize();
+    // The header keeps the dictionary offset in 32 bits.
+    if (body_end > 0xFFFFFFFFu) throw std::length_error("dataset stream larger than 4 GiB");
     size_t total = 0;
     std::vector<size_t> units(names_.size());
     for (size_t i = 0; i < names_.size(); ++i) {
