@@ -131,6 +131,9 @@ class TRDBJSonStreamReader {
   std::u16string_view ReadString();
   // A string that must equal `key` (ASCII), then ':'.
   void ReadKey(std::string_view key);
+  // The parse error "Expected:  '<expected>' found:  '<found>' ..." for a token the caller has
+  // taken with Next() and cannot accept.
+  [[noreturn]] void FailUnexpected(Token expected, Token found);
 
   std::u16string_view last_string() const { return chars_; }
   int64_t last_number() const { return last_number_; }

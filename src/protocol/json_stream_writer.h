@@ -78,6 +78,8 @@ class TRDBJSonStreamWriter {
   void WriteDataBytes(common::ByteSpan bytes) { WriteDataBytes(bytes.data(), bytes.size()); }
   // Sends the buffered bytes as one channel write (nothing when empty).
   void Flush();
+  // Drops the buffered bytes unsent (a reply that failed before it was complete).
+  void DiscardBuffered() { pos_ = 0; }
 
   // --- Envelopes.
   // {"method":"<name>","params":[   and   ]}
