@@ -84,7 +84,8 @@ void TableResult::WriteRowsBlock(TRDBJSonStreamWriter& writer, size_t min_size) 
     writer.WriteDataBlock(0, {});
     return;
   }
-  const bool ran_out = next_row_ == rows_.size();
+  // Stopping at the limit says "+n" even when no row follows; the next block then finds none.
+  const bool ran_out = block_.size() < min_size;
   if (ran_out) ended_ = true;
   const auto n = static_cast<int64_t>(block_.size());
   writer.WriteDataBlock(ran_out ? -n : n, block_);

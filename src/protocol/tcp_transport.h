@@ -10,12 +10,12 @@
 // dispatcher gives its instances back, the socket is closed. Exceptions of the event handlers
 // are swallowed.
 //
-// Threads: at most MaxThreads connection threads exist (0 = no limit), counting the one the
-// acceptor holds ready for the next client: a thread is taken (an idle one, else a new one)
-// before a connection is accepted, so at the limit further clients complete their TCP connect
-// and wait in the listen queue until a thread is free, and are then served in arrival order.
-// A thread whose connection ended stays idle for the next one while fewer than PoolSize are
-// idle, and ends otherwise.
+// Threads: at most MaxThreads connection threads exist (0 = no limit). The acceptor takes the
+// thread for the next connection (an idle one, else a new one) before it accepts that
+// connection, so at the limit further clients complete their TCP connect and wait in the
+// listen queue until a connection ends and its thread is free; they are then served in arrival
+// order. A thread whose connection ended stays idle for the next one while fewer than PoolSize
+// are idle, and ends otherwise.
 //
 // Stop: stops accepting, closes every connection, and waits for every connection thread to
 // end. While it waits it calls `pump` repeatedly (each call should return within a few
