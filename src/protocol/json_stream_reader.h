@@ -35,6 +35,7 @@
 #include "common/bytes.h"
 #include "protocol/byte_channel.h"
 #include "protocol/limits.h"
+#include "protocol/raw_buffer.h"
 
 namespace protocol {
 
@@ -182,7 +183,7 @@ class TRDBJSonStreamReader {
 
   ByteChannel& channel_;
   Limits limits_;
-  common::Bytes buffer_;
+  RawBuffer buffer_;
   size_t pos_ = 0;  // next unread byte
   size_t end_ = 0;  // number of valid bytes
   std::u16string chars_;

@@ -23,6 +23,7 @@
 #include "protocol/byte_channel.h"
 #include "protocol/json_stream_reader.h"
 #include "protocol/limits.h"
+#include "protocol/raw_buffer.h"
 #include "protocol/value_source.h"
 
 namespace protocol {
@@ -126,7 +127,7 @@ class TRDBJSonStreamWriter {
   void PutChar(char16_t c);
 
   ByteChannel& channel_;
-  common::Bytes buffer_;
+  RawBuffer buffer_;
   size_t pos_ = 0;  // bytes buffered
 };
 

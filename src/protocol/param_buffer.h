@@ -1,7 +1,7 @@
 // The parameter buffer of a connection: where a request's parameter row is received and where
 // the reply's row is built (param_value.h has the value encoding).
 //
-//   length L       the buffer's size; grows as values need it
+//   length L       the buffer's size (at least M); grows as values need it
 //   minimum M      W - 2048 for a writer buffer of W bytes (W when W < 2048): 30720 with 32 KiB
 //                  buffers; a received row of n > L bytes raises both L and M to n
 //   offset o       where the next value is written
@@ -17,6 +17,7 @@
 #ifndef DATASERVER_PROTOCOL_PARAM_BUFFER_H_
 #define DATASERVER_PROTOCOL_PARAM_BUFFER_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -36,8 +37,8 @@ class ParamBuffer {
   // `writer_buffer_size` is W, the size of the connection's message writer buffer.
   explicit ParamBuffer(size_t writer_buffer_size = kDefaultBufferSize);
 
-  size_t length() const { return bytes_.size(); }  // L
-  size_t min_size() const { return min_size_; }    // M
+  size_t length() const { return std::max(bytes_.size(), min_size_); }  // L
+  size_t min_size() const { return min_size_; }                         // M
   size_t offset() const { return offset_; }
 
   // --- Receiving.
@@ -46,14 +47,14 @@ class ParamBuffer {
   // L raises L and M to its length. Returns the count.
   template <typename Fill>
   int64_t Receive(Fill&& fill) {
-    const size_t length = bytes_.size();
+    const size_t length = this->length();
     bytes_.clear();
     const int64_t count = fill(bytes_);
     received_ = bytes_.size();
     if (received_ > length) {
       min_size_ = received_;
-    } else {
-      bytes_.resize(length);
+    } else if (length > min_size_) {
+      bytes_.resize(length);  // L stays as it had grown
     }
     return count;
   }
@@ -78,15 +79,17 @@ class ParamBuffer {
   std::unique_ptr<ValueSource> PutVariant(const common::Variant& value);
 
   int NextBlobHandle() { return ++blob_counter_; }
-  // After a command's close: L back to M.
+  // After a command's close: L back to M (the storage is given back until it is needed).
   void TrimToMinimum() {
-    bytes_.resize(min_size_);
+    bytes_.clear();
     bytes_.shrink_to_fit();
   }
 
  private:
+  // L is at least M from the start, but the storage is made only when a value is written, so
+  // a connection that never calls costs nothing here.
   void EnsureLength(size_t n) {
-    if (bytes_.size() < n) bytes_.resize(n);
+    if (bytes_.size() < n) bytes_.resize(std::max(n, min_size_));
   }
   size_t InlineCapacity(size_t min_length);
   // Writes the inline part of a stream value; true when that was all of it.
