@@ -19,6 +19,7 @@
 #ifndef DATASERVER_TESTS_PROTOCOL_FAKE_CLASS_H_
 #define DATASERVER_TESTS_PROTOCOL_FAKE_CLASS_H_
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -86,6 +87,11 @@ class FakeClass : public common::RemoteClass {
   common::RemoteInstance* CreateInstance() override;
   void DestroyInstance(common::RemoteInstance* instance) override;
 
+  // Bounds for hostile arguments (the fuzz target): the largest "bytes:N" and Wide string, and
+  // whether Sleep sleeps at all.
+  size_t max_bytes = size_t{1} << 26;
+  bool sleeps = true;
+
   int created() const { return created_.load(); }
   int in_use() const { return in_use_.load(); }
   int touches() const { return touches_.load(); }
@@ -120,7 +126,8 @@ class FakeInstance : public common::RemoteInstance {
         args[1] = Variant::String(u"");
         const std::string sql = common::Utf16ToUtf8(args[0].text());
         if (sql.rfind("bytes:", 0) == 0) {
-          result = Variant::ByteArray(Pattern(std::stoul(sql.substr(6))));
+          result = Variant::ByteArray(
+              Pattern(std::min<size_t>(std::stoul(sql.substr(6)), owner_.max_bytes)));
         } else if (sql.rfind("raise:", 0) == 0) {
           throw common::Error("EFakeError", sql.substr(6));
         } else if (sql.rfind("nested:", 0) == 0) {
@@ -155,15 +162,17 @@ class FakeInstance : public common::RemoteInstance {
         result = Variant::Integer(static_cast<int32_t>(args[0].bytes().size()));
         return;
       case 5: {  // Wide
-        const int32_t len = static_cast<int32_t>(args[0].int_value());
-        const int32_t last = static_cast<int32_t>(args[1].int_value());
+        const size_t len = std::min<size_t>(static_cast<uint32_t>(args[0].int_value()), 65536);
+        const size_t last = std::min<size_t>(static_cast<uint32_t>(args[1].int_value()), 65536);
         for (size_t i = 2; i < args.size(); ++i) {
           args[i] = Variant::String(std::u16string(i + 1 == args.size() ? last : len, u'x'));
         }
         return;
       }
       case 6:  // Sleep
-        std::this_thread::sleep_for(std::chrono::milliseconds(args[0].int_value()));
+        if (owner_.sleeps) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(args[0].int_value()));
+        }
         result = Variant::Boolean(true);
         return;
       case 7:  // Touch
