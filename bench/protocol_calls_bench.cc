@@ -3,7 +3,7 @@
 // minimal thread-per-connection TCP echo server answering a request of the same size with a
 // reply of the same size.
 //
-//   protocol_calls_bench [seconds per run, default 2]
+//   protocol_calls_bench [seconds per configuration and side, default 3]
 //
 // The server is the real call path: transport, filter channel with the compression filter,
 // message reader and writer, dispatcher, and TServerModule1 from the instance pool. Clients use
@@ -129,7 +129,7 @@ struct WireSizes {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
   char folder[] = "/tmp/calls-bench-XXXXXX";
   if (!::mkdtemp(folder)) return 1;
 
@@ -163,35 +163,44 @@ int main(int argc, char** argv) {
   }
   EchoServer echo(sizes.request, sizes.reply);
 
-  std::printf("GetServerDateTime round trips over loopback TCP, %.1f s per run\n", seconds);
+  std::printf("GetServerDateTime round trips over loopback TCP, %.1f s per configuration\n",
+              seconds);
   std::printf(
       "request %zu bytes, reply %zu bytes on the wire; floor: TCP echo of the same sizes\n\n",
       sizes.request, sizes.reply);
   std::printf("%8s | %14s %9s %9s | %14s %9s %9s | %8s\n", "clients", "calls/s", "p50 us", "p99 us",
               "echo/s", "p50 us", "p99 us", "of floor");
+  // The machine may be shared: each figure is the best of three rounds, the two servers taking
+  // turns, so that a burst of outside load does not fall on one side only.
+  constexpr int kRounds = 3;
   for (int clients : {1, 8, 64}) {
-    const Result calls = Measure(clients, seconds, [&] {
-      auto c = std::make_shared<client::Connection>(
-          client::LoginOptions("127.0.0.1", port, "admin", "tulip"));
-      c->Open();
-      auto module = std::make_shared<client::ServerModule1>(*c);
-      return [c, module] { module->GetServerDateTime(); };
-    });
-    const Result floor = Measure(clients, seconds, [&] {
-      auto s = std::make_shared<protocol::Socket>(
-          protocol::Socket::ConnectTcp("127.0.0.1", echo.port()));
-      auto out = std::make_shared<std::vector<uint8_t>>(sizes.request, 'q');
-      auto in = std::make_shared<std::vector<uint8_t>>(sizes.reply);
-      return [s, out, in] {
-        s->SendAll(out->data(), out->size());
-        size_t have = 0;
-        while (have < in->size()) {
-          const ptrdiff_t n = s->Receive(in->data() + have, in->size() - have);
-          if (n <= 0) return;
-          have += static_cast<size_t>(n);
-        }
-      };
-    });
+    Result calls, floor;
+    for (int round = 0; round < kRounds; ++round) {
+      const Result c = Measure(clients, seconds / kRounds, [&] {
+        auto conn = std::make_shared<client::Connection>(
+            client::LoginOptions("127.0.0.1", port, "admin", "tulip"));
+        conn->Open();
+        auto module = std::make_shared<client::ServerModule1>(*conn);
+        return [conn, module] { module->GetServerDateTime(); };
+      });
+      const Result f = Measure(clients, seconds / kRounds, [&] {
+        auto s = std::make_shared<protocol::Socket>(
+            protocol::Socket::ConnectTcp("127.0.0.1", echo.port()));
+        auto out = std::make_shared<std::vector<uint8_t>>(sizes.request, 'q');
+        auto in = std::make_shared<std::vector<uint8_t>>(sizes.reply);
+        return [s, out, in] {
+          s->SendAll(out->data(), out->size());
+          size_t have = 0;
+          while (have < in->size()) {
+            const ptrdiff_t n = s->Receive(in->data() + have, in->size() - have);
+            if (n <= 0) return;
+            have += static_cast<size_t>(n);
+          }
+        };
+      });
+      if (c.calls_per_second > calls.calls_per_second) calls = c;
+      if (f.calls_per_second > floor.calls_per_second) floor = f;
+    }
     std::printf("%8d | %14.0f %9.1f %9.1f | %14.0f %9.1f %9.1f | %7.0f%%\n", clients,
                 calls.calls_per_second, calls.p50_us, calls.p99_us, floor.calls_per_second,
                 floor.p50_us, floor.p99_us,

@@ -18,10 +18,11 @@ class SocketChannel : public protocol::ByteChannel {
   explicit SocketChannel(protocol::Socket& socket) : socket_(socket) {}
   ptrdiff_t Read(uint8_t* buffer, size_t count) override {
     if (count == 0) return 0;
-    const ptrdiff_t n = socket_.Receive(buffer, count);
+    const ptrdiff_t n = input_.Receive(socket_, buffer, count);
     if (n <= 0) throw protocol::ConnectionLostError();
     return n;
   }
+  bool HasBufferedInput() const override { return input_.buffered() > 0; }
   void Write(const uint8_t* buffer, size_t count) override {
     try {
       socket_.SendAll(buffer, count);
@@ -32,6 +33,7 @@ class SocketChannel : public protocol::ByteChannel {
 
  private:
   protocol::Socket& socket_;
+  protocol::ReceiveBuffer input_;
 };
 
 [[noreturn]] void Unexpected(const std::string& what) {

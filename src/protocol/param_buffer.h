@@ -45,21 +45,19 @@ class ParamBuffer {
   // Stores a received row: `fill(bytes)` appends the data block's bytes to the vector it gets
   // (for example TRDBJSonStreamReader::ReadDataArray) and returns its count. A row longer than
   // L raises L and M to its length. Returns the count.
+  //
+  // The received row is kept apart from the row being built, so that receiving never refills
+  // the L bytes of the other (a request costs only its own bytes).
   template <typename Fill>
   int64_t Receive(Fill&& fill) {
     const size_t length = this->length();
-    bytes_.clear();
-    const int64_t count = fill(bytes_);
-    received_ = bytes_.size();
-    if (received_ > length) {
-      min_size_ = received_;
-    } else if (length > min_size_) {
-      bytes_.resize(length);  // L stays as it had grown
-    }
+    incoming_.clear();
+    const int64_t count = fill(incoming_);
+    if (incoming_.size() > length) min_size_ = incoming_.size();
     return count;
   }
-  // The received row, until values are written again.
-  common::ByteSpan received() const { return {bytes_.data(), received_}; }
+  // The received row, until the next Receive.
+  common::ByteSpan received() const { return incoming_; }
 
   // --- Building a row (offset 0 after Rewind).
   void Rewind() { offset_ = 0; }
@@ -83,6 +81,8 @@ class ParamBuffer {
   void TrimToMinimum() {
     bytes_.clear();
     bytes_.shrink_to_fit();
+    incoming_.clear();
+    incoming_.shrink_to_fit();
   }
 
  private:
@@ -97,9 +97,9 @@ class ParamBuffer {
   void PutBytes(const uint8_t* bytes, size_t count);
 
   common::Bytes bytes_;
+  common::Bytes incoming_;  // the received row
   size_t min_size_;
   size_t offset_ = 0;
-  size_t received_ = 0;
   int blob_counter_ = 0;
 };
 

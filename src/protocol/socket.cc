@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -189,6 +190,21 @@ uint16_t Socket::LocalPort() const {
   socklen_t size = sizeof ss;
   if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &size) != 0) return 0;
   return FromSockaddr(ss).port;
+}
+
+ptrdiff_t ReceiveBuffer::Receive(Socket& socket, uint8_t* buffer, size_t count) {
+  if (count == 0) return 0;
+  if (pos_ == end_) {
+    pos_ = end_ = 0;
+    if (count >= buffer_.size()) return socket.Receive(buffer, count);
+    const ptrdiff_t n = socket.Receive(buffer_.data(), buffer_.size());
+    if (n <= 0) return n;
+    end_ = static_cast<size_t>(n);
+  }
+  const size_t n = std::min(count, end_ - pos_);
+  std::memcpy(buffer, buffer_.data() + pos_, n);
+  pos_ += n;
+  return static_cast<ptrdiff_t>(n);
 }
 
 Listener::Listener(uint16_t port) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "protocol/raw_buffer.h"
 
 namespace protocol {
 
@@ -80,6 +81,23 @@ class Socket {
 
  private:
   int fd_ = -1;
+};
+
+// Receives through a buffer: one system call takes whatever has arrived (typically a frame's
+// header and body together), and the small reads that follow are served from memory. A read of
+// at least the buffer's size goes straight to the caller's memory. The buffer's pages become
+// resident only as far as bytes have ever filled it.
+class ReceiveBuffer {
+ public:
+  explicit ReceiveBuffer(size_t size = 16384) : buffer_(size) {}
+  // As Socket::Receive: at least 1 byte (waiting for it), 0 at the peer's end, -1 on an error.
+  ptrdiff_t Receive(Socket& socket, uint8_t* buffer, size_t count);
+  size_t buffered() const { return end_ - pos_; }
+
+ private:
+  RawBuffer buffer_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
 };
 
 class Listener {

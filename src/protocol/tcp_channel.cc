@@ -40,7 +40,7 @@ ptrdiff_t TRSTCPChannel::Read(uint8_t* buffer, size_t count) {
   }
   if (count == 0) return 0;
   if (!connection_lost_) {
-    const ptrdiff_t n = connection_.socket().Receive(buffer, count);
+    const ptrdiff_t n = input_.Receive(connection_.socket(), buffer, count);
     if (n > 0) return n;
   }
   connection_lost_ = true;

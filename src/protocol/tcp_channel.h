@@ -78,6 +78,7 @@ class TRSTCPChannel : public ByteChannel {
   const std::optional<TRDBSocketChannelInfo>& ChannelInfo() const { return channel_info_; }
   TRSTCPConnection* GetConnection() { return &connection_; }
   bool GetConnectionLost() const { return connection_lost_; }
+  bool HasBufferedInput() const override { return input_.buffered() > 0; }
   // The session the channel serves (taken at the first read from the thread's bound session).
   const std::string& session_id() const { return session_id_; }
 
@@ -90,6 +91,7 @@ class TRSTCPChannel : public ByteChannel {
   std::optional<TRDBSocketChannelInfo> channel_info_;
   std::string session_id_;
   bool connection_lost_ = false;
+  ReceiveBuffer input_;
 };
 
 }  // namespace protocol
