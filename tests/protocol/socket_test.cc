@@ -36,6 +36,31 @@ TEST(Socket, ListenerAcceptsOnEveryFamilyAndKnowsThePeer) {
   }
 }
 
+TEST(Socket, ReceiveBufferServesSmallReadsFromOneSystemCall) {
+  Listener listener(0);
+  Socket client = Socket::ConnectTcp("127.0.0.1", listener.port());
+  Socket server = std::move(*listener.Accept());
+  const std::string sent = "\x0D\x00\x00\x00\x03\x02{}" + std::string(100000, 'z');
+  client.SendAll(reinterpret_cast<const uint8_t*>(sent.data()), sent.size());
+  client.Shutdown();
+  ReceiveBuffer input(64);
+  std::string got;
+  uint8_t header[5];
+  ASSERT_EQ(input.Receive(server, header, 5), 5);  // one receive fills the buffer
+  got.append(reinterpret_cast<char*>(header), 5);
+  EXPECT_GT(input.buffered(), 0u);
+  uint8_t small[3];
+  ASSERT_EQ(input.Receive(server, small, 3), 3);  // served from memory
+  got.append(reinterpret_cast<char*>(small), 3);
+  std::vector<uint8_t> big(4096);
+  for (;;) {
+    const ptrdiff_t n = input.Receive(server, big.data(), big.size());
+    if (n <= 0) break;
+    got.append(reinterpret_cast<char*>(big.data()), static_cast<size_t>(n));
+  }
+  EXPECT_EQ(got, sent);
+}
+
 TEST(Socket, WakeEndsAnAcceptFromAnotherThread) {
   Listener listener(0);
   std::thread waker([&] {
