@@ -3,7 +3,7 @@
 // minimal thread-per-connection TCP echo server answering a request of the same size with a
 // reply of the same size.
 //
-//   protocol_calls_bench [seconds per configuration and side, default 3]
+//   protocol_calls_bench [seconds per configuration and side, default 3] [client counts...]
 //
 // The server is the real call path: transport, filter channel with the compression filter,
 // message reader and writer, dispatcher, and TServerModule1 from the instance pool. Clients use
@@ -173,7 +173,10 @@ int main(int argc, char** argv) {
   // The machine may be shared: each figure is the best of three rounds, the two servers taking
   // turns, so that a burst of outside load does not fall on one side only.
   constexpr int kRounds = 3;
-  for (int clients : {1, 8, 64}) {
+  std::vector<int> client_counts = {1, 8, 64};
+  if (argc > 2) client_counts.clear();
+  for (int i = 2; i < argc; ++i) client_counts.push_back(std::atoi(argv[i]));
+  for (int clients : client_counts) {
     Result calls, floor;
     for (int round = 0; round < kRounds; ++round) {
       const Result c = Measure(clients, seconds / kRounds, [&] {
