@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the server and runs it in the foreground, without a window, on an application folder
+# Builds the server (and dataclient) and runs it in the foreground, without a window, on an application folder
 # prepared beside the build: CONFIG.CFG, DataBase.CFG (the embedded SQLite default) and the
 # Upload folder. Ctrl-C (SIGINT) or SIGTERM stops it with exit code 0.
 #   BUILD_DIR        build folder (default build)
@@ -14,7 +14,7 @@ app=${APP_DIR:-$build/app}
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
-cmake --build "$build" -j2 --target dataserver
+cmake --build "$build" -j2 --target dataserver dataclient
 
 mkdir -p "$app/Upload"
 if [ ! -f "$app/CONFIG.CFG" ] && [ "$(id -u)" -ne 0 ]; then

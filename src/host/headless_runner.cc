@@ -4,15 +4,20 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <thread>
 
 #include "common/datetime.h"
 #include "common/error.h"
 #include "common/text.h"
 #include "host/app_folder.h"
 #include "host/process_singletons.h"
+#include "host/server_container.h"
+#include "host/service_console.h"
 #include "host/settings.h"
+#include "host/ui_queue.h"
 
 namespace host {
 namespace {
@@ -35,6 +40,22 @@ const char* SignalName(int sig) {
       return "a stop request";
   }
 }
+
+// The console without a window: log lines to the stream; errors and message boxes as log lines.
+class StreamView : public ConsoleView {
+ public:
+  explicit StreamView(std::ostream& log) : log_(log) {}
+  void LogLineAppended(const std::string& line) override { log_ << line << std::endl; }
+  void ShowMessage(const std::string& text, const std::string& title, MessageIcon) override {
+    log_ << LogLine(title + ": " + text) << std::endl;
+  }
+  void ShowError(const std::string& text) override {
+    log_ << LogLine("Error: " + text) << std::endl;
+  }
+
+ private:
+  std::ostream& log_;
+};
 
 }  // namespace
 
@@ -104,18 +125,38 @@ int RunHeadless(const CommandLine& options, std::ostream& log, std::ostream& err
     write_log(settings.caption + ": started without a window; application folder " + app_folder +
               ", ANSI code page " + common::AnsiCodePage().name());
 
-    // 3. The service. A port that is no integer keeps it stopped, and the process runs on.
-    if (!ParseInteger(settings.port)) {
-      write_log("SVROPENPORT \"" + settings.port + "\" in " + kSettingsFileName +
-                " is not an integer: the service stays stopped");
-    } else {
-      write_log("The network service is not built yet: no client can connect on port " +
-                settings.port);
-    }
+    // 3. The service, on this thread as the user-interface thread. A service that cannot start
+    //    is reported, and the process runs on without it.
+    UiQueue ui;
+    StreamView view(log);
+    ServiceConsole form(ui, view, settings);
+    form.set_log_limit(kHeadlessLogLimit);
+    int sig = 0;
+    {
+      TServerContainer1 container(form, singletons.instance_pool, singletons.context);
+      if (container.Started()) {
+        const protocol::TRSTCPServerTransport& transport = container.RSTCPServerTransport1;
+        write_log("Serving on port " + std::to_string(transport.BoundPort()) +
+                  (transport.BindingCount() > 1 ? " (IPv4 and IPv6)" : " (IPv4)"));
+      } else {
+        write_log("The service is stopped: no client can connect");
+      }
 
-    // 4. Run until told to stop; then the exit path. The singletons go last, in reverse order.
-    const int sig = wait_for_stop();
-    write_log(std::string("Stopping on ") + SignalName(sig));
+      // 4. Serve until told to stop; then the exit path: the service stops, the container
+      //    goes, the singletons go last, in reverse order.
+      bool stop = false;
+      std::thread waiter([&] {
+        const int s = wait_for_stop();
+        ui.Post([&stop, &sig, s] {
+          sig = s;
+          stop = true;
+        });
+      });
+      while (!stop) ui.WaitAndDrain(std::chrono::hours(1));
+      waiter.join();
+      write_log(std::string("Stopping on ") + SignalName(sig));
+      container.DataModuleDestroy();
+    }
     write_log("Stopped");
     return 0;
   } catch (const std::exception& e) {

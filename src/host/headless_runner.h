@@ -1,10 +1,13 @@
-// The server without a window: the start-up sequence, a wait for SIGTERM or SIGINT (which act
-// as the tray's exit item), and the exit path. Log lines go to a stream, each the local time as
-// "hh:nn:ss" followed directly by the event text.
+// The server without a window: the start-up sequence, the service serving clients until SIGTERM
+// or SIGINT (which act as the tray's exit item: the service stops and the process ends with exit
+// code 0). Log lines go to a stream, each the local time as "hh:nn:ss" followed directly by the
+// event text: the console's log lines (arrivals, departures) and the runner's own.
 //
-// Threads: everything here runs on the main thread. The termination signals are blocked in
-// every thread (the mask is inherited) and taken synchronously by sigwait, so no handler runs
-// in the middle of other work.
+// Threads: the main thread is the user-interface thread: it runs start-up, then drains the
+// hand-overs of connection threads (UiQueue) until the stop request arrives, then stops the
+// service. The wait for the termination signal runs on a helper thread that posts the stop to
+// the main thread. The termination signals are blocked in every thread (the mask is inherited)
+// and taken synchronously by sigwait, so no handler runs in the middle of other work.
 #ifndef DATASERVER_HOST_HEADLESS_RUNNER_H_
 #define DATASERVER_HOST_HEADLESS_RUNNER_H_
 
@@ -40,9 +43,15 @@ void BlockTerminationSignals();
 // Waits until SIGTERM or SIGINT arrives; returns its number.
 int WaitForTerminationSignal();
 
-// Runs start-up (process singletons, then the application folder and CONFIG.CFG), calls
-// `wait_for_stop` (which returns the signal that ended the wait), then the exit path. Returns
-// the process exit code: 0 after an orderly stop, 1 when start-up fails (reason on `errors`).
+// Most log lines kept in memory without a window (the log also goes to the stream).
+inline constexpr size_t kHeadlessLogLimit = 1000;
+
+// Runs start-up (the application folder, the process singletons, CONFIG.CFG, then the service
+// on the configured port), serves until `wait_for_stop` returns (it runs on a helper thread and
+// returns the signal that ended the wait), then the exit path. A service that cannot start
+// (a port that is no integer, a port that cannot be listened on) is logged and the process goes
+// on without it, as with a window. Returns the process exit code: 0 after an orderly stop, 1
+// when start-up fails (reason on `errors`).
 int RunHeadless(const CommandLine& options, std::ostream& log, std::ostream& errors,
                 const std::function<int()>& wait_for_stop);
 

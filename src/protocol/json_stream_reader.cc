@@ -271,10 +271,12 @@ Token TRDBJSonStreamReader::Next() {
 
 void TRDBJSonStreamReader::Next(Token expected) {
   const Token found = Next();
-  if (found != expected) {
-    Fail("Expected:  '" + std::string(TokenName(expected)) + "' found:  '" +
-         std::string(TokenName(found)) + "' at position:  ");
-  }
+  if (found != expected) FailUnexpected(expected, found);
+}
+
+void TRDBJSonStreamReader::FailUnexpected(Token expected, Token found) {
+  Fail("Expected:  '" + std::string(TokenName(expected)) + "' found:  '" +
+       std::string(TokenName(found)) + "' at position:  ");
 }
 
 void TRDBJSonStreamReader::NextValueSeparator() { Next(Token::kComma); }

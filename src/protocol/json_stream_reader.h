@@ -35,6 +35,7 @@
 #include "common/bytes.h"
 #include "protocol/byte_channel.h"
 #include "protocol/limits.h"
+#include "protocol/raw_buffer.h"
 
 namespace protocol {
 
@@ -131,6 +132,9 @@ class TRDBJSonStreamReader {
   std::u16string_view ReadString();
   // A string that must equal `key` (ASCII), then ':'.
   void ReadKey(std::string_view key);
+  // The parse error "Expected:  '<expected>' found:  '<found>' ..." for a token the caller has
+  // taken with Next() and cannot accept.
+  [[noreturn]] void FailUnexpected(Token expected, Token found);
 
   std::u16string_view last_string() const { return chars_; }
   int64_t last_number() const { return last_number_; }
@@ -179,7 +183,7 @@ class TRDBJSonStreamReader {
 
   ByteChannel& channel_;
   Limits limits_;
-  common::Bytes buffer_;
+  RawBuffer buffer_;
   size_t pos_ = 0;  // next unread byte
   size_t end_ = 0;  // number of valid bytes
   std::u16string chars_;

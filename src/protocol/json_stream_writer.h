@@ -23,6 +23,7 @@
 #include "protocol/byte_channel.h"
 #include "protocol/json_stream_reader.h"
 #include "protocol/limits.h"
+#include "protocol/raw_buffer.h"
 #include "protocol/value_source.h"
 
 namespace protocol {
@@ -78,6 +79,8 @@ class TRDBJSonStreamWriter {
   void WriteDataBytes(common::ByteSpan bytes) { WriteDataBytes(bytes.data(), bytes.size()); }
   // Sends the buffered bytes as one channel write (nothing when empty).
   void Flush();
+  // Drops the buffered bytes unsent (a reply that failed before it was complete).
+  void DiscardBuffered() { pos_ = 0; }
 
   // --- Envelopes.
   // {"method":"<name>","params":[   and   ]}
@@ -124,7 +127,7 @@ class TRDBJSonStreamWriter {
   void PutChar(char16_t c);
 
   ByteChannel& channel_;
-  common::Bytes buffer_;
+  RawBuffer buffer_;
   size_t pos_ = 0;  // bytes buffered
 };
 

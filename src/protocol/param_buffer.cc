@@ -8,9 +8,7 @@
 namespace protocol {
 
 ParamBuffer::ParamBuffer(size_t writer_buffer_size)
-    : min_size_(writer_buffer_size < 2048 ? writer_buffer_size : writer_buffer_size - 2048) {
-  bytes_.resize(min_size_);
-}
+    : min_size_(writer_buffer_size < 2048 ? writer_buffer_size : writer_buffer_size - 2048) {}
 
 size_t ParamBuffer::InlineCapacity(size_t min_length) {
   EnsureLength(offset_ + min_length);

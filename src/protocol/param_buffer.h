@@ -1,7 +1,7 @@
 // The parameter buffer of a connection: where a request's parameter row is received and where
 // the reply's row is built (param_value.h has the value encoding).
 //
-//   length L       the buffer's size; grows as values need it
+//   length L       the buffer's size (at least M); grows as values need it
 //   minimum M      W - 2048 for a writer buffer of W bytes (W when W < 2048): 30720 with 32 KiB
 //                  buffers; a received row of n > L bytes raises both L and M to n
 //   offset o       where the next value is written
@@ -17,6 +17,7 @@
 #ifndef DATASERVER_PROTOCOL_PARAM_BUFFER_H_
 #define DATASERVER_PROTOCOL_PARAM_BUFFER_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -36,29 +37,27 @@ class ParamBuffer {
   // `writer_buffer_size` is W, the size of the connection's message writer buffer.
   explicit ParamBuffer(size_t writer_buffer_size = kDefaultBufferSize);
 
-  size_t length() const { return bytes_.size(); }  // L
-  size_t min_size() const { return min_size_; }    // M
+  size_t length() const { return std::max(bytes_.size(), min_size_); }  // L
+  size_t min_size() const { return min_size_; }                         // M
   size_t offset() const { return offset_; }
 
   // --- Receiving.
   // Stores a received row: `fill(bytes)` appends the data block's bytes to the vector it gets
   // (for example TRDBJSonStreamReader::ReadDataArray) and returns its count. A row longer than
   // L raises L and M to its length. Returns the count.
+  //
+  // The received row is kept apart from the row being built, so that receiving never refills
+  // the L bytes of the other (a request costs only its own bytes).
   template <typename Fill>
   int64_t Receive(Fill&& fill) {
-    const size_t length = bytes_.size();
-    bytes_.clear();
-    const int64_t count = fill(bytes_);
-    received_ = bytes_.size();
-    if (received_ > length) {
-      min_size_ = received_;
-    } else {
-      bytes_.resize(length);
-    }
+    const size_t length = this->length();
+    incoming_.clear();
+    const int64_t count = fill(incoming_);
+    if (incoming_.size() > length) min_size_ = incoming_.size();
     return count;
   }
-  // The received row, until values are written again.
-  common::ByteSpan received() const { return {bytes_.data(), received_}; }
+  // The received row, until the next Receive.
+  common::ByteSpan received() const { return incoming_; }
 
   // --- Building a row (offset 0 after Rewind).
   void Rewind() { offset_ = 0; }
@@ -78,15 +77,19 @@ class ParamBuffer {
   std::unique_ptr<ValueSource> PutVariant(const common::Variant& value);
 
   int NextBlobHandle() { return ++blob_counter_; }
-  // After a command's close: L back to M.
+  // After a command's close: L back to M (the storage is given back until it is needed).
   void TrimToMinimum() {
-    bytes_.resize(min_size_);
+    bytes_.clear();
     bytes_.shrink_to_fit();
+    incoming_.clear();
+    incoming_.shrink_to_fit();
   }
 
  private:
+  // L is at least M from the start, but the storage is made only when a value is written, so
+  // a connection that never calls costs nothing here.
   void EnsureLength(size_t n) {
-    if (bytes_.size() < n) bytes_.resize(n);
+    if (bytes_.size() < n) bytes_.resize(std::max(n, min_size_));
   }
   size_t InlineCapacity(size_t min_length);
   // Writes the inline part of a stream value; true when that was all of it.
@@ -94,9 +97,9 @@ class ParamBuffer {
   void PutBytes(const uint8_t* bytes, size_t count);
 
   common::Bytes bytes_;
+  common::Bytes incoming_;  // the received row
   size_t min_size_;
   size_t offset_ = 0;
-  size_t received_ = 0;
   int blob_counter_ = 0;
 };
 

@@ -12,6 +12,9 @@
 #include <sstream>
 #include <thread>
 
+#include "client/connection.h"
+#include "client/payload.h"
+#include "client/server_module1.h"
 #include "common/error.h"
 
 namespace host {
@@ -61,7 +64,7 @@ class HeadlessRunnerTest : public testing::Test {
 };
 
 TEST_F(HeadlessRunnerTest, StartsWithTheFolderAndSettingsThenStopsCleanly) {
-  std::ofstream(folder_ + "CONFIG.CFG") << "[CONFIG]\nCaption=测试\nSVROPENPORT=8211\n";
+  std::ofstream(folder_ + "CONFIG.CFG") << "[CONFIG]\nCaption=测试\nSVROPENPORT=0\n";
   CommandLine options;
   options.headless = true;
   options.app_dir = folder_;
@@ -78,7 +81,7 @@ TEST_F(HeadlessRunnerTest, StartsWithTheFolderAndSettingsThenStopsCleanly) {
   EXPECT_NE(text.find("测试: started without a window; application folder " + folder_),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("port 8211"), std::string::npos) << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex("Serving on port [1-9][0-9]* \\(IPv4"))) << text;
   EXPECT_NE(text.find("Stopping on SIGTERM\n"), std::string::npos) << text;
   // Nothing is written on this path: CONFIG.CFG stays the only file.
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_), {}), 1);
@@ -90,9 +93,9 @@ TEST_F(HeadlessRunnerTest, PortThatIsNoIntegerKeepsTheServiceStopped) {
   options.app_dir = folder_;
   std::ostringstream log, errors;
   EXPECT_EQ(RunHeadless(options, log, errors, [] { return SIGINT; }), 0);
-  EXPECT_NE(log.str().find("SVROPENPORT \"twelve\" in CONFIG.CFG is not an integer"),
-            std::string::npos)
+  EXPECT_NE(log.str().find("Error: 'twelve' is not a valid integer value\n"), std::string::npos)
       << log.str();
+  EXPECT_NE(log.str().find("The service is stopped: no client can connect\n"), std::string::npos);
 }
 
 TEST_F(HeadlessRunnerTest, MissingApplicationFolderFailsStartUp) {
@@ -109,9 +112,12 @@ TEST_F(HeadlessRunnerTest, MissingApplicationFolderFailsStartUp) {
   EXPECT_NE(errors.str().find("does not exist"), std::string::npos) << errors.str();
 }
 
-// The real executable: started headless, it logs its start, and SIGTERM or SIGINT end it with
-// exit code 0.
-TEST_F(HeadlessRunnerTest, ExecutableExitsZeroOnTerminationSignals) {
+// The real executable: started headless, it serves clients on the configured port (the
+// database-properties command, GetServerDateTime, the file store), logs their arrival and
+// departure, and SIGTERM or SIGINT end it with exit code 0.
+TEST_F(HeadlessRunnerTest, ExecutableServesClientsAndExitsZeroOnTerminationSignals) {
+  std::ofstream(folder_ + "CONFIG.CFG") << "[CONFIG]\nSVROPENPORT=0\n";
+  fs::create_directory(folder_ + "Upload");
   for (int sig : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(sig);
     int out[2];
@@ -127,17 +133,40 @@ TEST_F(HeadlessRunnerTest, ExecutableExitsZeroOnTerminationSignals) {
       ::_exit(127);
     }
     ::close(out[1]);
-    // Wait for the first log lines: start-up is complete once the service line is written.
     std::string output;
     char buf[512];
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (output.find("port 211") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      const ssize_t n = ::read(out[0], buf, sizeof buf);
-      if (n <= 0) break;
-      output.append(buf, static_cast<size_t>(n));
-    }
+    auto read_until = [&](const std::regex& re, std::smatch* match) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (std::chrono::steady_clock::now() < deadline) {
+        if (std::regex_search(output, *match, re)) return true;
+        const ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n <= 0) break;
+        output.append(buf, static_cast<size_t>(n));
+      }
+      return std::regex_search(output, *match, re);
+    };
+    std::smatch match;
+    ASSERT_TRUE(read_until(std::regex("Serving on port ([0-9]+)"), &match)) << output;
+    const auto port = static_cast<uint16_t>(std::stoi(match[1].str()));
     EXPECT_NE(output.find("started without a window"), std::string::npos) << output;
+
+    client::Connection c(client::LoginOptions("127.0.0.1", port, "admin", "tulip"));
+    c.Open();
+    EXPECT_EQ(c.GetDatabase().ProductName, u"RemoteDB");
+    {
+      client::ServerModule1 server(c);
+      EXPECT_EQ(server.GetServerDateTime().reg, 1000);
+      const common::Bytes data = {'h', 'e', 'l', 'l', 'o'};
+      EXPECT_TRUE(server.UploadFile(client::CompressedPayload(data), "hello.txt"));
+      EXPECT_EQ(
+          client::DecompressPayload(*client::PayloadBytes(server.DownLoadFile("hello.txt").data)),
+          data);
+    }
+    c.Close();
+    ASSERT_TRUE(read_until(std::regex("->127\\.0\\.0\\.1:[0-9]+ 主动断开!"), &match)) << output;
+    EXPECT_TRUE(std::regex_search(
+        output, std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]->127\\.0\\.0\\.1:[0-9]+ 连接成功!")));
+
     ::kill(pid, sig);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);

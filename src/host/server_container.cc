@@ -1,0 +1,130 @@
+#include "host/server_container.h"
+
+#include <chrono>
+#include <exception>
+
+#include "common/error.h"
+#include "host/headless_runner.h"
+#include "protocol/compression_filter.h"
+
+namespace host {
+namespace {
+
+constexpr std::chrono::milliseconds kStopPumpWait{5};
+
+// The key of an arrival, from the channel's client information.
+std::string ArrivalKey(const protocol::TRSTCPChannel* channel) {
+  if (channel && channel->ChannelInfo() && !channel->ChannelInfo()->ClientInfo.IpAddress.empty()) {
+    const protocol::TRDBClientInfo& info = channel->ChannelInfo()->ClientInfo;
+    return info.IpAddress + ":" + info.ClientPort;
+  }
+  return kChannelInfoErrorKey;
+}
+
+}  // namespace
+
+std::string PeerKey(const protocol::TRSTCPConnection& connection) {
+  return connection.peer().ip + ":" + std::to_string(connection.peer().port);
+}
+
+TServerContainer1::TServerContainer1(ServiceConsole& form, pools::TPoolManager& instance_pool,
+                                     service::ServiceContext& context,
+                                     const protocol::Limits& limits)
+    : context(context),
+      form_(form),
+      connections_(std::make_unique<TConnectionRegistry>()),
+      RSServerClass1(instance_pool) {
+  RSTCPServerTransport1.PoolSize = kTransportPoolSize;
+  RSTCPServerTransport1.KeepAliveEnablement = protocol::TRSKeepAliveEnablement::kaEnabled;
+  RSTCPServerTransport1.KeepAliveTime = kKeepAliveTime;
+  RSTCPServerTransport1.KeepAliveInterval = kKeepAliveInterval;
+  auto compression = std::make_unique<protocol::TTransportCompressionFilter>();
+  compression->SetParameterValue("CompressMoreThan", std::to_string(kCompressMoreThan));
+  RSTCPServerTransport1.Filters.push_back(std::move(compression));
+  RSTCPServerTransport1.OnConnect = [this](const protocol::TRSTCPConnectEventObject& e) {
+    RSTCPServerTransport1Connect(e);
+  };
+  RSTCPServerTransport1.OnDisconnect = [this](const protocol::TRSTCPDisconnectEventObject& e) {
+    RSTCPServerTransport1Disconnect(e);
+  };
+  RSServer1.AddServerClass(RSServerClass1);
+  RSServer1.SetTransport(&RSTCPServerTransport1);
+  RSServer1.limits = limits;
+  RSServer1.OnConnect = [this](const protocol::TRSConnectEventObject& e) { RSServer1Connect(e); };
+
+  form_.AttachContainer(this);
+  try {
+    DataModuleCreate();
+  } catch (const std::exception& e) {
+    form_.ReportError(e.what());
+  }
+}
+
+TServerContainer1::~TServerContainer1() {
+  DataModuleDestroy();
+  form_.AttachContainer(nullptr);
+}
+
+void TServerContainer1::PumpUi() {
+  if (form_.ui().IsUiThread()) form_.ui().WaitAndDrain(kStopPumpWait);
+}
+
+void TServerContainer1::DataModuleCreate() {
+  form_.InitDSServerOpt();
+  connections_ = std::make_unique<TConnectionRegistry>();
+  if (!RSServer1.Active()) RSServer1.Start();
+  form_.SetStartedCaptions();
+}
+
+void TServerContainer1::DataModuleDestroy() {
+  RSServer1.Stop([this] { PumpUi(); });
+}
+
+void TServerContainer1::RSServer1Connect(const protocol::TRSConnectEventObject& event) {
+  if (auto refusal = AdmissionRefusal(event.ConnectProperties, event.ChannelInfo != nullptr,
+                                      connections_->Count(), options)) {
+    throw common::Error("Exception", *refusal);
+  }
+}
+
+void TServerContainer1::RSTCPServerTransport1Connect(
+    const protocol::TRSTCPConnectEventObject& event) {
+  if (!event.Connection) return;
+  TConnectionRegistry& registry = *connections_;
+  if (!registry.Add(event.Connection, event.Channel)) return;
+  const std::string key = ArrivalKey(event.Channel);
+  const std::string line = LogLine("->" + key + " 连接成功!");
+  ClientLine client{key, event.Connection->id(), PeerKey(*event.Connection)};
+  form_.ui().Invoke([&] {
+    form_.AddClientLine(std::move(client));
+    form_.AppendLog(line);
+    form_.ShowSessionCount(registry.Count());
+  });
+}
+
+void TServerContainer1::RSTCPServerTransport1Disconnect(
+    const protocol::TRSTCPDisconnectEventObject& event) {
+  form_.ui().Invoke([&] {
+    if (event.Connection) {
+      const std::string key = PeerKey(*event.Connection);
+      connections_->Remove(event.Connection->id());
+      if (form_.RemoveClientLine(key)) form_.AppendLog(LogLine("->" + key + " 主动断开!"));
+    }
+    form_.ShowSessionCount(connections_->Count());
+  });
+}
+
+void TServerContainer1::DisConnectConnection(uint64_t connection) {
+  const std::optional<TConnectionRegistry::Entry> entry = connections_->Find(connection);
+  if (!entry || !entry->channel) return;
+  const std::string key = ArrivalKey(entry->channel);
+  form_.RemoveClientLine(key);
+  form_.AppendLog(LogLine("->" + key + " 被动断开!"));
+  form_.ShowSessionCount(connections_->Count());
+  connections_->Remove(connection);
+  // The connection thread is blocked at most in its departure hand-over, which waits for this
+  // thread: the connection object is still alive here.
+  entry->connection->Close();
+}
+
+}  // namespace host
