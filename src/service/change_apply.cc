@@ -58,8 +58,11 @@ void AddParam(pools::DbParams& params, const TDAMemColumn& c, common::Variant va
 }
 
 // " WHERE k1 = ? AND k2 IS NULL" over the old values; empty when no column can find the row.
+// `by_key` tells whether the key columns made it (else the row is found by every comparable
+// column, which other rows may share).
 std::string KeyCondition(const storage::TDAChange& change, const storage::TDAMemColumnList& columns,
-                         const pools::TDAConnection& connection, pools::DbParams& params) {
+                         const pools::TDAConnection& connection, pools::DbParams& params,
+                         bool& by_key) {
   auto build = [&](bool keys_only) {
     std::string where;
     for (size_t i = 0; i < columns.size(); ++i) {
@@ -82,7 +85,8 @@ std::string KeyCondition(const storage::TDAChange& change, const storage::TDAMem
     return where;
   };
   std::string where = build(true);
-  if (where.empty()) where = build(false);
+  by_key = !where.empty();
+  if (!by_key) where = build(false);
   return where;
 }
 
@@ -93,11 +97,9 @@ void RunPlain(pools::TDAQuery& query, const std::string& sql) {
   query.Execute();
 }
 
-// Each row runs inside a savepoint where the database has them in the standard form, so that a
-// failed row undoes exactly its own effects: PostgreSQL abandons the whole transaction after a
-// failed statement, and a statement that affected more than one row must not stay applied while
-// its row reports a failure. (SQL Server, Access and other ODBC sources run the rows without.)
-bool NeedsRowSavepoints(const pools::TDAConnection& connection) {
+// Whether the database has savepoints in the standard form (SAVEPOINT, ROLLBACK TO SAVEPOINT,
+// RELEASE SAVEPOINT).
+bool HasSavepoints(const pools::TDAConnection& connection) {
   const std::string driver = connection.DriverName();
   return common::EqualsIgnoreAsciiCase(driver, "PG") ||
          common::EqualsIgnoreAsciiCase(driver, "SQLite");
@@ -202,20 +204,27 @@ RowStatement BuildRowStatement(const storage::TDAChange& change,
         AddParam(st.params, c, change.CurrentValue(i));
       }
       // Nothing writable changed: no statement at all.
-      if (sets.empty()) return RowStatement{st.verb, {}, {}};
-      const std::string where = KeyCondition(change, columns, connection, st.params);
+      if (sets.empty()) {
+        st.params.Clear();
+        return st;
+      }
+      bool by_key = false;
+      const std::string where = KeyCondition(change, columns, connection, st.params, by_key);
       if (where.empty()) {
         throw EApplyError("Cannot build the Update command: no column identifies the row");
       }
+      st.may_match_several = !by_key;
       st.sql = "UPDATE " + quoted_table + " SET " + sets + where;
       return st;
     }
     case TDAMemRowState::rsDeleted: {
       st.verb = "Delete";
-      const std::string where = KeyCondition(change, columns, connection, st.params);
+      bool by_key = false;
+      const std::string where = KeyCondition(change, columns, connection, st.params, by_key);
       if (where.empty()) {
         throw EApplyError("Cannot build the Delete command: no column identifies the row");
       }
+      st.may_match_several = !by_key;
       st.sql = "DELETE FROM " + quoted_table + where;
       return st;
     }
@@ -239,7 +248,7 @@ ApplyResult ApplyChangeSet(const storage::TDAChangeSet& changes, std::string_vie
   ApplyResult result;
   const std::string table = QuoteTableName(connection, table_name);
   const pools::SqlDialect dialect = connection.Dialect();
-  const bool savepoints = NeedsRowSavepoints(connection);
+  const bool savepoints = HasSavepoints(connection);
   const storage::TDAMemColumnList& columns = changes.Columns();
   // Messages by row, gathered in journal order and reported in row order.
   std::unordered_map<const storage::TDAMemRow*, std::string> failed;
@@ -259,7 +268,10 @@ ApplyResult ApplyChangeSet(const storage::TDAChangeSet& changes, std::string_vie
       }
       if (st.sql.empty()) continue;
 
-      if (savepoints) RunPlain(query, "SAVEPOINT ds_apply_row");
+      // A statement that may match several rows runs inside a savepoint: if it does, its row
+      // fails and the savepoint undoes it, rather than leaving changes its row reports failed.
+      const bool guarded = savepoints && st.may_match_several;
+      if (guarded) RunPlain(query, "SAVEPOINT ds_apply_row");
       try {
         query.Params() = std::move(st.params);
         query.SQL().assign(1, std::move(st.sql));
@@ -272,13 +284,13 @@ ApplyResult ApplyChangeSet(const storage::TDAChangeSet& changes, std::string_vie
         const auto* db = dynamic_cast<const pools::DatabaseError*>(&e);
         // A lost connection is counted, but its text is no row's error.
         if (db == nullptr || !db->poisons_connection()) failed.emplace(&change.Row(), e.what());
-        if (savepoints) {
+        if (guarded) {
           RunPlain(query, "ROLLBACK TO SAVEPOINT ds_apply_row");
           RunPlain(query, "RELEASE SAVEPOINT ds_apply_row");
         }
         continue;
       }
-      if (savepoints) RunPlain(query, "RELEASE SAVEPOINT ds_apply_row");
+      if (guarded) RunPlain(query, "RELEASE SAVEPOINT ds_apply_row");
     }
   } catch (...) {
     if (!was_active) {

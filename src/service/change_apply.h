@@ -20,10 +20,12 @@
 //
 // All rows run in one transaction. A row that fails (rejected by the database, affecting other
 // than one row, or no statement can be built for it) keeps its error and the walk goes on; the
-// rows that succeeded are committed. On SQLite and PostgreSQL each row runs inside a savepoint,
-// so that a failed row undoes exactly its own effects: PostgreSQL abandons the whole
-// transaction after a failed statement, and an update or delete that hit more than one row
-// must not stay applied while its row reports the failure.
+// rows that succeeded are committed. A failed statement undoes itself: the databases roll back a
+// failed statement alone (the PostgreSQL ODBC driver by its default statement-level rollback);
+// and an update or delete that finds its row by non-key columns, which may match several rows,
+// runs inside a savepoint on SQLite and PostgreSQL, so that one that hit several rows is undone
+// rather than left applied while its row reports the failure. (Rows found by their key columns
+// need no savepoint: a key matches one row.)
 //
 // Used on the calling thread with a connection and a query object it holds.
 #ifndef DATASERVER_SERVICE_CHANGE_APPLY_H_
@@ -53,6 +55,8 @@ struct RowStatement {
   std::string verb;  // "Insert", "Update" or "Delete"
   std::string sql;
   pools::DbParams params;
+  // The row is found by non-key columns, which other rows may share.
+  bool may_match_several = false;
 };
 
 // The table name as the statements name it: each dot-separated part quoted for the database

@@ -180,6 +180,7 @@ TEST_F(RowStatements, KeyConditionUsesKeysElseEveryComparableColumn) {
   EXPECT_EQ(st.verb, "Delete");
   EXPECT_EQ(st.sql, "DELETE FROM \"T\" WHERE \"ID\" = ?");
   EXPECT_EQ(Values(st), std::vector<Variant>{Variant::Integer(2)});
+  EXPECT_FALSE(st.may_match_several);
 
   // Without a key: the searchable columns marked coInWhere (NOTE is no such column), a null
   // old value matched with IS NULL.
@@ -190,6 +191,7 @@ TEST_F(RowStatements, KeyConditionUsesKeysElseEveryComparableColumn) {
             "DELETE FROM \"T\" WHERE \"ID\" = ? AND \"NAME\" IS NULL AND \"CALC\" = ? AND "
             "\"full_name\" IS NULL");
   EXPECT_EQ(Values(st), (std::vector<Variant>{Variant::Integer(2), Variant::Integer(20)}));
+  EXPECT_TRUE(st.may_match_several);
 
   // Nothing to find the row by: the row's statement cannot be built.
   for (size_t i = 0; i < t_->Columns().size(); ++i) {
