@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <latch>
 #include <thread>
 
@@ -680,6 +682,61 @@ TEST_F(SqliteDataMethods, NoConnectionIsReportedAsTheDatabaseFailure) {
   std::vector<Variant> apply = {Variant::String(u"t"), testing::CompressedPayload(stream),
                                 Variant()};
   EXPECT_THROW(h_.Call(ServerMethod::kUpdateOleVariant, apply), EDataMethodError);
+}
+
+// The demo database that scripts/run-server.sh creates, served through the methods.
+TEST_F(SqliteDataMethods, DemoDatabaseServesEveryKindOfColumn) {
+  std::ifstream script(std::string(DATASERVER_SOURCE_DIR) + "/scripts/demo-db.sql");
+  ASSERT_TRUE(script.good());
+  h_.Exec(std::string(std::istreambuf_iterator<char>(script), std::istreambuf_iterator<char>()));
+
+  std::vector<Variant> args = {Variant::String(u"SELECT * FROM customers ORDER BY id"), Variant()};
+  const testing::LoadedResult customers = LoadResult(h_.Call(ServerMethod::kSQL2OleVariant, args));
+  EXPECT_EQ(args[1], Variant::String(u""));
+  ASSERT_EQ(customers.table->RowCount(), 5u);
+  EXPECT_EQ(customers.table->Name(), "customers");
+  const storage::TDAMemColumnList& c = customers.table->Columns();
+  const std::pair<const char*, common::DataType> types[] = {
+      {"id", common::DataType::dtInt64},      {"name", common::DataType::dtWideString},
+      {"credit", common::DataType::dtFmtBCD}, {"created", common::DataType::dtDateTime},
+      {"vip", common::DataType::dtBoolean},   {"photo", common::DataType::dtBlob},
+  };
+  for (const auto& [name, type] : types) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(c[customers.ColumnIndex(name)].DataType, type);
+  }
+  const storage::TDAMemColumn& id = c[customers.ColumnIndex("id")];
+  EXPECT_TRUE(id.Attributes().Has(TDADataAttribute::caAutoInc));
+  EXPECT_TRUE(id.Options().Has(TDADataOption::coInKey));
+  EXPECT_EQ(customers.Value(0, "name"), Variant::String(u"张伟"));
+  EXPECT_EQ(customers.Value(0, "credit").ToDouble(), 5000.0);
+  EXPECT_EQ(customers.Value(3, "created"),
+            Variant::Date(common::EncodeDateTime(2024, 2, 29, 8, 0, 0)));
+  EXPECT_EQ(customers.Value(0, "vip"), Variant::Boolean(true));
+  EXPECT_EQ(customers.Value(0, "photo").bytes().size(), 33u);
+  EXPECT_TRUE(customers.Value(1, "photo").IsNull());
+
+  // An order written back: the database numbers it; one breaking a check fails alone.
+  args = {Variant::String(u"SELECT * FROM orders ORDER BY id"), Variant()};
+  testing::LoadedResult orders = LoadResult(h_.Call(ServerMethod::kSQL2OleVariant, args));
+  ASSERT_EQ(orders.table->RowCount(), 6u);
+  for (int quantity : {4, 0}) {
+    storage::TDAMemRow* row = orders.table->NewRow(false);
+    row->SetValue(orders.ColumnIndex("customer_id"), Variant::Integer(2));
+    row->SetValue(orders.ColumnIndex("product_code"), Variant::String(u"CUP-010"));
+    row->SetValue(orders.ColumnIndex("quantity"), Variant::Integer(quantity));
+    row->SetValue(orders.ColumnIndex("amount"), Variant::Custom(common::kVarFmtBcd, u"143.60"));
+    row->SetValue(orders.ColumnIndex("ordered_at"),
+                  Variant::Date(common::EncodeDateTime(2025, 1, 2, 3, 4, 5)));
+    row->SetValue(orders.ColumnIndex("note"), Variant::String(u"加急"));
+    orders.table->AppendRow(row);
+  }
+  std::vector<Variant> apply = {Variant::String(u"orders"), testing::ChangeSetPayload(orders),
+                                Variant()};
+  h_.Call(ServerMethod::kUpdateOleVariant, apply);
+  EXPECT_EQ(common::Utf16ToUtf8(apply[2].text()), "CHECK constraint failed: quantity > 0");
+  EXPECT_EQ(h_.Rows("SELECT id, quantity, amount, note FROM orders WHERE id > 6"),
+            (std::vector<std::vector<std::string>>{{"7", "4", "143.6", "加急"}}));
 }
 
 TEST(DecodeSqlText, ByteOrderMarksSelectTheEncoding) {
