@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the server (and dataclient) and runs it in the foreground, without a window, on an application folder
-# prepared beside the build: CONFIG.CFG, DataBase.CFG (the embedded SQLite default) and the
+# Builds the server (and dataclient) and runs it in the foreground, without a window, on an
+# application folder prepared beside the build: CONFIG.CFG, DataBase.CFG (the embedded SQLite
+# default), the demo database it points at (scripts/demo-db.sql, created on first run) and the
 # Upload folder. Ctrl-C (SIGINT) or SIGTERM stops it with exit code 0.
 #   BUILD_DIR        build folder (default build)
 #   APP_DIR          application folder (default $BUILD_DIR/app)
@@ -25,6 +26,12 @@ fi
 if [ ! -f "$app/DataBase.CFG" ]; then
   printf 'DriverID=SQLite\r\nDatabase=data.sqlite3\r\n' >"$app/DataBase.CFG"
   echo "run-server: wrote $app/DataBase.CFG for the embedded SQLite database"
+fi
+# The demo database, when DataBase.CFG names it and it does not exist yet.
+cfg_value() { tr -d '\r' <"$app/DataBase.CFG" | sed -n "s/^$1=//p" | head -n 1; }
+if [ "$(cfg_value DriverID)" = "SQLite" ] && [ "$(cfg_value Database)" = "data.sqlite3" ] &&
+  [ ! -e "$app/data.sqlite3" ]; then
+  scripts/create-demo-db.sh "$app/data.sqlite3"
 fi
 
 exec "$build/src/dataserver" --headless --app-dir "$app"

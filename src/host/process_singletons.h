@@ -28,6 +28,8 @@ struct ProcessSingletons {
   ProcessSingletons& operator=(const ProcessSingletons&) = delete;
 
   // What every TServerModule1 instance reads; outlives the pools that hand instances out.
+  // It points to the three database pools below, which outlive every instance too (the
+  // instance pool is destroyed first).
   service::ServiceContext context;
 
   // Database object pools, in creation order (stored procedures, queries, connections), each

@@ -83,14 +83,19 @@ void CompressStreamInPlace(common::Bytes& stream, int32_t level) {
 
   common::Bytes out;
   try {
-    out.resize(deflateBound(&z, static_cast<uLong>(stream.size())));
+    // Room for what datasets typically compress to, grown by half when it runs out: sizing for
+    // the worst case (deflateBound, about the input's size) would hold and clear a second copy
+    // of the input's size while compressing.
+    const size_t bound = deflateBound(&z, static_cast<uLong>(stream.size()));
+    out.resize(std::min(bound, stream.size() / 4 + kInflateChunk));
     size_t in_pos = 0;
     size_t out_pos = 0;
     do {
       const size_t in_left = stream.size() - in_pos;
       z.next_in = stream.data() + in_pos;
       z.avail_in = static_cast<uInt>(std::min<size_t>(in_left, UINT_MAX));
-      if (out.size() - out_pos == 0) out.resize(out.size() + kInflateChunk);
+      if (out.size() - out_pos == 0)
+        out.resize(out.size() + std::max(out.size() / 2, kInflateChunk));
       z.next_out = out.data() + out_pos;
       z.avail_out = static_cast<uInt>(std::min<size_t>(out.size() - out_pos, UINT_MAX));
       const uInt avail_in_before = z.avail_in;
@@ -107,7 +112,7 @@ void CompressStreamInPlace(common::Bytes& stream, int32_t level) {
   }
   deflateEnd(&z);
   out.resize(static_cast<size_t>(z.total_out));
-  out.shrink_to_fit();  // the bound can be far above the compressed size
+  out.shrink_to_fit();  // growing by half leaves room above the compressed size
   stream = std::move(out);
 }
 

@@ -5,6 +5,7 @@
 #include "common/datetime.h"
 #include "common/error.h"
 #include "common/text.h"
+#include "service/data_methods.h"
 
 namespace service {
 namespace {
@@ -71,12 +72,30 @@ std::string Utf8Arg(const std::vector<Variant>& args, size_t index, const Remote
   return common::Utf16ToUtf8(*text);
 }
 
-Variant StringOut(const std::string& utf8) { return Variant::String(common::Utf8ToUtf16(utf8)); }
-
-[[noreturn]] void NotAvailable(const RemoteMethod& method) {
-  throw common::Error(std::string(kServerModuleClassName) + "." + method.name +
-                      " is not available: database access is not built into this server yet");
+// A string argument as the wire's UTF-16.
+std::u16string TextArg(const std::vector<Variant>& args, size_t index, const RemoteMethod& method) {
+  std::optional<std::u16string> text = args[index].ToText();
+  if (!text) {
+    throw common::Error("Parameter " + method.params[index].name + " of " + method.name +
+                        " must be a string");
+  }
+  return std::move(*text);
 }
+
+bool BoolArg(const std::vector<Variant>& args, size_t index, const RemoteMethod& method) {
+  std::optional<bool> flag = args[index].ToBool();
+  if (!flag) {
+    std::optional<int64_t> number = args[index].ToInt64();
+    if (!number) {
+      throw common::Error("Parameter " + method.params[index].name + " of " + method.name +
+                          " must be a Boolean");
+    }
+    flag = *number != 0;
+  }
+  return *flag;
+}
+
+Variant StringOut(const std::string& utf8) { return Variant::String(common::Utf8ToUtf16(utf8)); }
 
 }  // namespace
 
@@ -99,13 +118,52 @@ void TServerModule1::Invoke(size_t method_index, std::vector<Variant>& args, Var
 
   FileStore files(context_.app_folder, context_.file_io, context_.max_payload_size);
   std::string err_msg;
+  std::u16string error;
+  // Out parameters are cleared on entry; a method that leaves with an error leaves them so.
+  auto err_out = [&](size_t index) { args[index] = Variant::String(error); };
   switch (static_cast<ServerMethod>(method_index)) {
-    case ServerMethod::kSQL2OleVariant:
-    case ServerMethod::kStoredProc:
-    case ServerMethod::kUpdateOleVariant:
+    case ServerMethod::kSQL2OleVariant: {
+      const std::u16string sql = TextArg(args, 0, method);
+      args[1] = Variant::String(u"");
+      result = SQL2OleVariant(context_, sql, error);
+      err_out(1);
+      return;
+    }
+
+    case ServerMethod::kStoredProc: {
+      const std::u16string name = TextArg(args, 0, method);
+      const Variant input = args[1];
+      const bool result_data_set = BoolArg(args, 4, method);
+      Variant output;
+      args[2] = Variant();
+      args[3] = Variant::String(u"");
+      result = StoredProc(context_, name, input, output, error, result_data_set);
+      args[2] = std::move(output);
+      err_out(3);
+      return;
+    }
+
+    case ServerMethod::kUpdateOleVariant: {
+      const std::u16string table = TextArg(args, 0, method);
+      args[2] = Variant::String(u"");
+      UpdateOleVariant(context_, table, args[1], error);
+      err_out(2);
+      return;
+    }
+
     case ServerMethod::kUpdateSQL:
-    case ServerMethod::kExecSQL:
-      NotAvailable(method);
+      args[1] = Variant::String(u"");
+      UpdateSQL(context_, args[0], error);
+      err_out(1);
+      return;
+
+    case ServerMethod::kExecSQL: {
+      const std::u16string sql = TextArg(args, 0, method);
+      args[1] = Variant::String(u"");
+      ExecSQL(context_, sql, error);
+      err_out(1);
+      return;
+    }
 
     case ServerMethod::kGetServerDateTime:
       args[0] = Variant::Integer(context_.max_client_connections.load());

@@ -8,7 +8,8 @@
 //
 // Threads: an instance is used by one session (one connection thread) at a time; different
 // instances run concurrently. The catalogue is immutable. The context is filled during start-up
-// before any connection thread exists; MaxClientConnections may be read from any thread.
+// before any connection thread exists; MaxClientConnections may be read from any thread, and
+// the pools it points to guard themselves.
 #ifndef DATASERVER_SERVICE_SERVER_MODULE_H_
 #define DATASERVER_SERVICE_SERVER_MODULE_H_
 
@@ -23,6 +24,12 @@
 #include "pools/instance_pool.h"
 #include "service/file_store.h"
 #include "service/payload_codec.h"
+
+namespace pools {
+class TDAConnectionPool;
+class TDAQueryPool;
+class TDAStoredProcPool;
+}  // namespace pools
 
 namespace service {
 
@@ -40,6 +47,11 @@ struct ServiceContext {
   size_t max_payload_size = kDefaultMaxPayloadSize;
   // The file system seam of the file methods; null means the system.
   FileIo* file_io = nullptr;
+  // The process's database object pools (not owned; they outlive every instance). The
+  // database methods borrow from them; while they are null those methods fail as calls.
+  pools::TDAConnectionPool* connection_pool = nullptr;
+  pools::TDAQueryPool* query_pool = nullptr;
+  pools::TDAStoredProcPool* stored_proc_pool = nullptr;
 };
 
 // Indexes into TServerModule1Methods(), in declared order.

@@ -1,0 +1,47 @@
+#include "host/process_singletons.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "service/payload_codec.h"
+
+namespace host {
+namespace {
+
+namespace fs = std::filesystem;
+using common::Variant;
+
+// A TServerModule1 lent by the instance pool reaches the database through the pools the
+// singletons hold, and gives back what it borrowed.
+TEST(ProcessSingletons, InstancesBorrowFromTheDatabasePools) {
+  char tmpl[] = "/tmp/singletons-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const fs::path app = tmpl;
+  std::ofstream(app / "DataBase.CFG") << "DriverID=SQLite\r\nDatabase=data.sqlite3\r\n";
+  {
+    ProcessSingletons singletons(app.string() + "/");
+    EXPECT_EQ(singletons.context.connection_pool, &singletons.connection_pool);
+    EXPECT_EQ(singletons.context.query_pool, &singletons.query_pool);
+    EXPECT_EQ(singletons.context.stored_proc_pool, &singletons.stored_proc_pool);
+
+    pools::TPersistent* object = singletons.instance_pool.LockPoolObject();
+    auto* instance = dynamic_cast<service::TServerModule1*>(object);
+    ASSERT_NE(instance, nullptr);
+    std::vector<Variant> args = {Variant::String(u"SELECT 1 AS one"), Variant()};
+    Variant result;
+    instance->Invoke(static_cast<size_t>(service::ServerMethod::kSQL2OleVariant), args, result);
+    singletons.instance_pool.UnlockPoolObject(object);
+    EXPECT_EQ(args[1], Variant::String(u""));
+    EXPECT_TRUE(result.IsByteArray());
+    EXPECT_EQ(singletons.connection_pool.Count(), 1);
+    EXPECT_EQ(singletons.connection_pool.BusyCount(), 0);
+    EXPECT_EQ(singletons.query_pool.BusyCount(), 0);
+  }
+  fs::remove_all(app);
+}
+
+}  // namespace
+}  // namespace host
