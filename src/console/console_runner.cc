@@ -37,8 +37,8 @@ class TerminationWatch {
       : thread_([this] {
           host::WaitForTerminationSignal();
           if (!done_.load()) {
-            QMetaObject::invokeMethod(qApp, [] { QCoreApplication::quit(); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                qApp, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
           }
         }) {}
   // Wakes the helper with a signal of its own and joins it.
@@ -99,11 +99,11 @@ int RunConsole(const host::CommandLine& options, const ConsoleMode& mode, int ar
       // Without it the autostart entry cannot be written; it is skipped silently then.
     }
     int exit_code = 0;
-    TSrvMainForm window(FormContext{
-        app_folder, executable_path, settings, ui,
-        host::DatabasePools{singletons.connection_pool, singletons.query_pool,
-                            singletons.stored_proc_pool},
-        dialogs, [] { QCoreApplication::quit(); }});
+    TSrvMainForm window(
+        FormContext{app_folder, executable_path, settings, ui,
+                    host::DatabasePools{singletons.connection_pool, singletons.query_pool,
+                                        singletons.stored_proc_pool},
+                    dialogs, [] { QCoreApplication::quit(); }});
     {
       // 4. The service starts with the container; then 5. the event loop.
       host::TServerContainer1 container(window.form(), singletons.instance_pool,
@@ -116,8 +116,7 @@ int RunConsole(const host::CommandLine& options, const ConsoleMode& mode, int ar
               SaveTab(window, kServerInfoTab, dir + QStringLiteral("/console-server-info.png")) &&
               SaveTab(window, kBackupTab, dir + QStringLiteral("/console-backup.png"));
           if (!saved) {
-            errors << "dataserver: cannot save the screenshots in " << *mode.screenshot_dir
-                   << "\n";
+            errors << "dataserver: cannot save the screenshots in " << *mode.screenshot_dir << "\n";
             exit_code = 1;
           }
           QCoreApplication::quit();

@@ -142,7 +142,8 @@ TSrvMainForm::TSrvMainForm(FormContext context)
   // Connection threads queue their hand-overs and post one queued call per task; the call
   // runs on this thread. Bound to this window, so none runs after it is gone.
   ui_.SetPostedHook([this] {
-    QMetaObject::invokeMethod(this, [this] { ui_.Drain(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { ui_.Drain(); }, Qt::QueuedConnection);
   });
 }
 

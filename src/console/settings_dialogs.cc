@@ -1,9 +1,9 @@
 #include "console/settings_dialogs.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
-#include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -91,7 +91,8 @@ void TfSetDAConnection::Button2Click() {
 void TfSetDAConnection::ShowSummary() {
   QStringList lines;
   // A failure line holds a CR between its two parts: it shows as two lines.
-  for (const std::string& line : model_->Memo1) lines << ToQt(line).replace(QLatin1Char('\r'), '\n');
+  for (const std::string& line : model_->Memo1)
+    lines << ToQt(line).replace(QLatin1Char('\r'), '\n');
   Memo1_->setPlainText(lines.join(QLatin1Char('\n')));
 }
 
