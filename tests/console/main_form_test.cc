@@ -493,6 +493,29 @@ TEST_F(BackupTabTest, SqlServerBackupRunsTheStatementWithTheDaysFileName) {
   EXPECT_EQ(PoolCounts(), (std::vector<int>{1, 0, 1, 0}));
 }
 
+TEST_F(BackupTabTest, AClientArrivingDuringALongBackupIsListedAfterIt) {
+  WriteConfig("DriverID=MSSQL\r\nDatabase=Sales\r\n");
+  Create();
+  client::Connection c(client::LoginOptions("127.0.0.1", port(), "admin", "tulip"));
+  std::future<void> arrival;
+  {
+    // While the statement runs on this thread, a client connects: its connection thread
+    // waits to hand the arrival over until the backup has ended.
+    std::lock_guard lock(mssql_.log().mutex);
+    mssql_.log().execute_time = std::chrono::milliseconds(500);
+    mssql_.log().on_execute = [&] { arrival = std::async(std::launch::async, [&] { c.Open(); }); };
+  }
+  Click("Button4");
+  EXPECT_FALSE(window_->StatusPanel(1).isEmpty());
+  ASSERT_TRUE(arrival.valid());
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return arrival.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+      20000));
+  arrival.get();
+  EXPECT_TRUE(WaitForCount("1"));
+  EXPECT_EQ(ListLines().size(), 1u);
+}
+
 TEST_F(BackupTabTest, TheTimerStartsTheBackupAtItsMinuteOnce) {
   WriteConfig("DriverID=MSSQL\r\nDatabase=Sales\r\n");
   Create();

@@ -5,10 +5,13 @@
 #ifndef DATASERVER_TESTS_HOST_RECORDING_DRIVER_H_
 #define DATASERVER_TESTS_HOST_RECORDING_DRIVER_H_
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "pools/database_error.h"
@@ -20,10 +23,12 @@ namespace host::fakes {
 // What the driver did, and what it should refuse; shared by every link it opens.
 struct DriverLog {
   std::mutex mutex;
-  std::vector<std::string> executed;     // command texts, in order
-  std::vector<std::string> opened_with;  // the parameter file text of every open
-  std::string refuse_open;               // non-empty: Open fails with this text
-  std::string refuse_execute;            // non-empty: statements fail with this text
+  std::vector<std::string> executed;          // command texts, in order
+  std::vector<std::string> opened_with;       // the parameter file text of every open
+  std::string refuse_open;                    // non-empty: Open fails with this text
+  std::string refuse_execute;                 // non-empty: statements fail with this text
+  std::chrono::milliseconds execute_time{0};  // how long each statement takes
+  std::function<void()> on_execute;           // runs as each statement starts
 
   std::vector<std::string> Executed() {
     std::lock_guard lock(mutex);
@@ -66,9 +71,19 @@ class RecordingConnection : public pools::internal::DriverConnection {
 
  private:
   void Record(const std::string& sql) {
-    std::lock_guard lock(log_->mutex);
-    log_->executed.push_back(sql);
-    if (!log_->refuse_execute.empty()) throw pools::DatabaseError(log_->refuse_execute, "42000");
+    std::chrono::milliseconds time;
+    std::function<void()> on_execute;
+    {
+      std::lock_guard lock(log_->mutex);
+      log_->executed.push_back(sql);
+      if (!log_->refuse_execute.empty()) {
+        throw pools::DatabaseError(log_->refuse_execute, "42000");
+      }
+      time = log_->execute_time;
+      on_execute = log_->on_execute;
+    }
+    if (on_execute) on_execute();
+    std::this_thread::sleep_for(time);
   }
 
   std::shared_ptr<DriverLog> log_;
