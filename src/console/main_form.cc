@@ -426,9 +426,16 @@ void TSrvMainForm::ShowError(const std::string& text) { dialogs_.Error(this, ToQ
 
 void TSrvMainForm::closeEvent(QCloseEvent* event) {
   event->ignore();
-  if (!host::SaveOnClose(app_folder_, executable_path_, Start_->isChecked(), BackupFields())) {
+  std::string failure = "Cannot write " + app_folder_ + host::kSettingsFileName;
+  bool saved = false;
+  try {
+    saved = host::SaveOnClose(app_folder_, executable_path_, Start_->isChecked(), BackupFields());
+  } catch (const std::exception& e) {
+    failure += std::string(": ") + e.what();
+  }
+  if (!saved) {
     // Nothing saved: the window stays, so the operator knows and can try again.
-    dialogs_.Error(this, ToQt("Cannot write " + app_folder_ + host::kSettingsFileName));
+    dialogs_.Error(this, ToQt(failure));
     return;
   }
   hide();

@@ -17,7 +17,8 @@
 //   Timer1:          one second; runs the automatic backup rule with the fields' current values
 //
 // Closing the window saves (the autostart entry following "开机运行", then the "Backup" section
-// of CONFIG.CFG) and hides it; the process and the service go on. The exit item stops the
+// of CONFIG.CFG) and hides it; the process and the service go on. A section that cannot be
+// written is reported on the error display and the window stays. The exit item stops the
 // service under the busy cursor and ends the event loop; a stop that fails keeps the process.
 //
 // Arrivals and departures of clients reach this thread through the UiQueue: its posted hook

@@ -377,6 +377,16 @@ TEST_F(MainFormTest, ClosingSavesOnlyTheBackupSectionAndHides) {
   EXPECT_TRUE(dialogs_.shown.empty());
 }
 
+TEST_F(MainFormTest, ACloseThatCannotSaveReportsAndKeepsTheWindow) {
+  Create();
+  fs::create_directory(folder_ + "CONFIG.CFG");  // no file can be written under that name
+  window_->close();
+  EXPECT_TRUE(window_->isVisible());
+  ASSERT_EQ(dialogs_.shown.size(), 1u);
+  EXPECT_EQ(dialogs_.shown[0].kind, fakes::Shown::kError);
+  EXPECT_TRUE(dialogs_.shown[0].text.contains("CONFIG.CFG"));
+}
+
 TEST_F(MainFormTest, ExitStopsTheServiceAndEndsWithoutSaving) {
   Create();
   auto client = Connect();
