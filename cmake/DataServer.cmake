@@ -33,10 +33,11 @@ function(dataserver_library module)
   endif()
 endfunction()
 
-# dataserver_test(<name> SOURCES ... DEPS ... [LABELS ...])
+# dataserver_test(<name> SOURCES ... DEPS ... [LABELS ...] [ENVIRONMENT VAR=value])
 # One GoogleTest executable; its tests are discovered when CTest runs (so sanitizer builds work).
+# A test executable that defines its own main() replaces GoogleTest's.
 function(dataserver_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;ENVIRONMENT" "SOURCES;DEPS;LABELS" ${ARGN})
   if(NOT DATASERVER_BUILD_TESTS)
     return()
   endif()
@@ -47,10 +48,17 @@ function(dataserver_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
+  set(properties TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_LABELS)
+    list(APPEND properties LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_ENVIRONMENT)
+    list(APPEND properties ENVIRONMENT "${ARG_ENVIRONMENT}")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+    PROPERTIES ${properties})
 endfunction()
 
 # dataserver_fuzzer(<name> SOURCES ... DEPS ...): a libFuzzer target, built only in fuzz builds
