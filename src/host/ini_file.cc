@@ -65,10 +65,17 @@ IniFile IniFile::Parse(std::string_view bytes) {
 }
 
 IniFile IniFile::Load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return IniFile();
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return IniFile();
+  // A file that cannot be read (missing, no rights, a folder in its place) reads as empty, so
+  // every key takes its default.
+  std::string bytes;
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return IniFile();
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) return IniFile();
+  } catch (const std::exception&) {
+    return IniFile();
+  }
   return Parse(bytes);
 }
 

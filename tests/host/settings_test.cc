@@ -53,6 +53,14 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndIsNotCreated) {
   EXPECT_FALSE(fs::exists(folder_ + kSettingsFileName));
 }
 
+TEST_F(SettingsTest, UnreadableFileGivesDefaults) {
+  fs::create_directory(folder_ + kSettingsFileName);  // a folder where the file should be
+  const ServerSettings s = LoadSettings(folder_);
+  EXPECT_EQ(s.caption, "数据服务器3.3");
+  EXPECT_EQ(s.port, "211");
+  EXPECT_EQ(s.backup.day, 1);
+}
+
 TEST_F(SettingsTest, ReadsEveryKey) {
   WriteConfig(
       "[CONFIG]\r\nCaption=测试服务器\r\nSVRUSERNAME=ops\r\nSVRPASSWORD=p=w\r\n"
