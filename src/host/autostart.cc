@@ -6,6 +6,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "common/file_replace.h"
+
 namespace host {
 namespace {
 
@@ -80,21 +82,7 @@ bool ApplyAutostart(bool enabled, const std::string& executable_path, const std:
   }
   fs::create_directories(fs::path(entry_path).parent_path(), ec);
   if (ec) return false;
-  const std::string temp = entry_path + ".new";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << AutostartEntryText(executable_path, app_folder);
-    out.close();
-    if (!out) {
-      fs::remove(temp, ec);
-      return false;
-    }
-  }
-  fs::rename(temp, entry_path, ec);
-  if (ec) {
-    std::error_code ignored;
-    fs::remove(temp, ignored);
+  if (common::ReplaceFileContents(entry_path, AutostartEntryText(executable_path, app_folder)) != 0) {
     return false;
   }
   return true;

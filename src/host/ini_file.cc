@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "common/file_replace.h"
 #include "common/text.h"
 
 namespace host {
@@ -164,27 +165,7 @@ std::string IniFile::Serialize() const {
 }
 
 bool IniFile::Save(const std::string& path) const {
-  const std::string bytes = Serialize();
-  mode_t mode = 0644;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  ::fchmod(fd, mode);
-  size_t pos = 0;
-  bool ok = true;
-  while (ok && pos < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + pos, bytes.size() - pos);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) pos += static_cast<size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  return common::ReplaceFileContents(path, Serialize()) == 0;
 }
 
 }  // namespace host

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "common/file_replace.h"
 #include "common/text.h"
 #include "pools/database_error.h"
 
@@ -60,15 +61,10 @@ ConnectionParams ConnectionParams::LoadFromFile(const std::filesystem::path& pat
 }
 
 void ConnectionParams::SaveToFile(const std::filesystem::path& path) const {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    int err = errno;
-    throw DatabaseError("Cannot create file \"" + PathText(path) + "\". " + std::strerror(err));
+  // Replaced whole: a failed save leaves the previous DataBase.CFG as it was.
+  if (const int err = common::ReplaceFileContents(path.string(), ToText()); err != 0) {
+    throw DatabaseError("Cannot write file \"" + PathText(path) + "\". " + std::strerror(err));
   }
-  std::string text = ToText();
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  out.close();
-  if (!out) throw DatabaseError("Cannot write file \"" + PathText(path) + "\"");
 }
 
 std::string ConnectionParams::ToText() const {
