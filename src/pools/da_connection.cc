@@ -41,16 +41,17 @@ std::string TDAConnection::QuoteIdentifier(std::string_view name) const {
   return Driver()->QuoteIdentifier(name);
 }
 
-std::string TDAConnection::QuoteQualifiedName(std::string_view name) const {
+std::optional<std::string> TDAConnection::QuoteQualifiedName(std::string_view name) const {
+  if (name.empty()) return std::nullopt;
   std::string out;
   size_t i = 0;
-  while (true) {
-    size_t start = i;
-    char open = i < name.size() ? name[i] : '\0';
-    char close = open == '[' ? ']' : open;
+  for (;;) {
+    const size_t start = i;
+    const char open = name[i];
     if (open == '"' || open == '[' || open == '`') {
-      // A part quoted already, kept as written (a doubled closer is part of the name).
+      const char close = open == '[' ? ']' : open;
       ++i;
+      bool closed = false;
       while (i < name.size()) {
         if (name[i] == close) {
           if (i + 1 < name.size() && name[i + 1] == close) {
@@ -58,24 +59,23 @@ std::string TDAConnection::QuoteQualifiedName(std::string_view name) const {
             continue;
           }
           ++i;
+          closed = true;
           break;
         }
         ++i;
       }
+      if (!closed || i - start < 3) return std::nullopt;
       out += name.substr(start, i - start);
     } else {
       i = std::min(name.find('.', i), name.size());
+      if (i == start) return std::nullopt;
       out += QuoteIdentifier(name.substr(start, i - start));
     }
-    if (i >= name.size()) break;
-    if (name[i] != '.') {
-      out += name.substr(i);  // not a name this function understands: left as written
-      break;
-    }
+    if (i == name.size()) return out;
+    if (name[i] != '.' || i + 1 == name.size()) return std::nullopt;
     out += '.';
     ++i;
   }
-  return out;
 }
 
 std::string TDAConnection::LastMessage() const { return driver_ ? driver_->LastMessage() : ""; }

@@ -15,6 +15,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -63,8 +64,10 @@ class TDAConnection {
   // One identifier quoted for this database ("name", [name]), quote characters doubled.
   std::string QuoteIdentifier(std::string_view name) const;
   // A possibly qualified name ("dbo.Orders"): each dot-separated part quoted unless it is
-  // quoted already.
-  std::string QuoteQualifiedName(std::string_view name) const;
+  // quoted already (a doubled closer belongs to the name). Nullopt for text that is not such a
+  // name (an empty part, an unclosed quote, anything after a quoted part but a dot), so that no
+  // text can reach a statement through it.
+  std::optional<std::string> QuoteQualifiedName(std::string_view name) const;
   // The database's informational messages of the last statement, or empty.
   std::string LastMessage() const;
   // Whether the driver has reported the link to the database as gone.

@@ -1,6 +1,7 @@
 #include "service/change_apply.h"
 
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -109,43 +110,11 @@ bool HasSavepoints(const pools::TDAConnection& connection) {
 
 std::string QuoteTableName(const pools::TDAConnection& connection, std::string_view name) {
   if (name.empty()) throw EApplyError("No table is named to apply the changes to");
-  auto refuse = [&]() -> EApplyError {
-    return EApplyError("The table name [" + std::string(name) + "] is not a valid table name");
-  };
-  std::string out;
-  size_t i = 0;
-  for (;;) {
-    const size_t start = i;
-    const char open = name[i];
-    if (open == '"' || open == '[' || open == '`') {
-      // A part the client quoted itself; a doubled closer belongs to the name.
-      const char close = open == '[' ? ']' : open;
-      ++i;
-      bool closed = false;
-      while (i < name.size()) {
-        if (name[i] == close) {
-          if (i + 1 < name.size() && name[i + 1] == close) {
-            i += 2;
-            continue;
-          }
-          ++i;
-          closed = true;
-          break;
-        }
-        ++i;
-      }
-      if (!closed || i - start < 3) throw refuse();
-      out += name.substr(start, i - start);
-    } else {
-      i = std::min(name.find('.', i), name.size());
-      if (i == start) throw refuse();
-      out += connection.QuoteIdentifier(name.substr(start, i - start));
-    }
-    if (i == name.size()) return out;
-    if (name[i] != '.' || i + 1 == name.size()) throw refuse();
-    out += '.';
-    ++i;
+  std::optional<std::string> quoted = connection.QuoteQualifiedName(name);
+  if (!quoted) {
+    throw EApplyError("The table name [" + std::string(name) + "] is not a valid table name");
   }
+  return std::move(*quoted);
 }
 
 RowStatement BuildRowStatement(const storage::TDAChange& change,

@@ -110,6 +110,10 @@ TEST_F(SqliteConnectionTest, QuotesEachPartOfAQualifiedName) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(conn_.QuoteQualifiedName(c.name), c.quoted);
   }
+  for (const char* bad : {"", "a.", ".a", "a..b", "\"open", "\"a\"b", "[a] b", "\"\""}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(conn_.QuoteQualifiedName(bad), std::nullopt);
+  }
 }
 
 TEST_F(SqliteConnectionTest, CloseRollsBackAnUnfinishedTransaction) {
