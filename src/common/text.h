@@ -14,6 +14,9 @@
 
 namespace common {
 
+// Appends the UTF-8 form of one code point (at most U+10FFFF).
+void AppendUtf8(std::string& out, char32_t code_point);
+
 // Invalid input sequences (bad UTF-8, lone surrogates) become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);

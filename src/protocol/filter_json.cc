@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "common/text.h"
+
 namespace protocol {
 namespace {
 
@@ -37,24 +39,6 @@ void AppendJsonString(std::string& out, std::string_view text) {
     }
   }
   out += '"';
-}
-
-void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 // A strict parser for exactly the two-level shape of a filter list.
@@ -161,7 +145,7 @@ class Parser {
             }
           }
           if (c1 >= 0xD800 && c1 < 0xE000 && c1 < 0x10000) c1 = 0xFFFD;
-          AppendUtf8(out, c1);
+          common::AppendUtf8(out, c1);
           break;
         }
         default:
