@@ -175,5 +175,40 @@ TEST_F(SqliteDriver, OpenModesAndLocksSpeakSqlitesLanguage) {
   EXPECT_EQ(Run("INSERT INTO t VALUES (2)", &other), 1);
 }
 
+TEST_F(SqliteDriver, DeclaredForeignKeysHoldUnlessSwitchedOff) {
+  Run("CREATE TABLE parent (id INTEGER PRIMARY KEY); "
+      "CREATE TABLE child (parent_id INTEGER REFERENCES parent(id))");
+  Run("INSERT INTO parent VALUES (1); INSERT INTO child VALUES (1)");
+  struct Case {
+    const char* setting;  // the ForeignKeys line of DataBase.CFG
+    bool enforced;
+  };
+  const Case cases[] = {{"", true},
+                        {"ForeignKeys=Yes\r\n", true},
+                        {"ForeignKeys=off\r\n", false},
+                        {"ForeignKeys=No\r\n", false},
+                        {"ForeignKeys=0\r\n", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting);
+    TDAConnection conn;
+    Connect(conn, c.setting);
+    for (const char* sql : {"INSERT INTO child VALUES (2)", "DELETE FROM parent WHERE id = 1"}) {
+      SCOPED_TRACE(sql);
+      conn.StartTransaction();
+      if (c.enforced) {
+        try {
+          Run(sql, &conn);
+          ADD_FAILURE() << "a foreign key was broken";
+        } catch (const DatabaseError& e) {
+          EXPECT_STREQ(e.what(), "FOREIGN KEY constraint failed");
+        }
+      } else {
+        EXPECT_EQ(Run(sql, &conn), 1);
+      }
+      conn.Rollback();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace pools

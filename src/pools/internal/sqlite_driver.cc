@@ -6,6 +6,8 @@
 //   OpenMode     "ReadOnly", "ReadWrite" (the file must exist) or anything else: create the
 //                file when it is missing
 //   BusyTimeout  milliseconds to wait for another connection's lock (default 10000)
+//   ForeignKeys  "No", "Off", "False" or "0" leaves declared foreign keys unchecked; otherwise
+//                every connection enforces them (SQLite itself checks none unless asked)
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -591,6 +593,13 @@ int64_t SqliteConnection::Execute(const std::string& sql, const DbParams& params
   return RunAll(seq, params, offset);
 }
 
+bool ForeignKeysWanted(std::string_view value) {
+  for (const char* off : {"No", "Off", "False", "0"}) {
+    if (common::EqualsIgnoreAsciiCase(TrimView(value), off)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::shared_ptr<DriverConnection> OpenSqliteConnection(const ConnectionParams& params,
@@ -630,6 +639,13 @@ std::shared_ptr<DriverConnection> OpenSqliteConnection(const ConnectionParams& p
   // Opening does not read the file; reading the schema now makes a file that is not a
   // database fail here, with SQLite's own message.
   if (sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    ThrowSqliteError(db);
+  }
+  // Declared constraints hold: foreign keys are checked on this connection from now on.
+  const char* foreign_keys = ForeignKeysWanted(params.Value("ForeignKeys"))
+                                 ? "PRAGMA foreign_keys = ON"
+                                 : "PRAGMA foreign_keys = OFF";
+  if (sqlite3_exec(db, foreign_keys, nullptr, nullptr, nullptr) != SQLITE_OK) {
     ThrowSqliteError(db);
   }
   return conn;
