@@ -11,8 +11,12 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <list>
 #include <map>
+#include <string_view>
+#include <unordered_map>
 
 #include "common/text.h"
 #include "pools/database_error.h"
@@ -150,27 +154,107 @@ TypeInfo SqliteValueType(int storage_class) {
 
 namespace {
 
-class SqliteConnection;
+class StatementCache;
 
+// A statement in use: finalized when done, or given back to the cache it came from.
 struct StmtDeleter {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+  StatementCache* cache = nullptr;  // where it goes back to; null: finalized
+  std::string sql;                  // the command text it was prepared from
+  void operator()(sqlite3_stmt* s) const;
 };
 using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
 
+// Statements of one connection kept after use, by the command text they were prepared from,
+// for the next run of the same text: preparing is a good part of a short statement's time, and
+// a client's change set runs the same statement for row after row. Only texts that are one
+// statement are kept. A kept statement is reset and its bindings cleared, so it holds no lock
+// and no value; at most kKeptStatements are kept, the least recently given back going first;
+// the connection finalizes them all before it closes. A text whose statement is in use (an
+// open cursor) is prepared again for a second user; of two copies given back, one is kept.
+//
+// Thread use: the connection's (one thread at a time).
+class StatementCache {
+ public:
+  static constexpr size_t kKeptStatements = 64;
+
+  ~StatementCache() { Clear(); }
+
+  // The kept statement of `sql`, taken out of the cache; null when there is none.
+  StmtPtr Take(const std::string& sql) {
+    auto it = index_.find(sql);
+    if (it == index_.end()) return StmtPtr(nullptr, StmtDeleter{});
+    sqlite3_stmt* stmt = it->second->stmt;
+    lru_.erase(it->second);
+    index_.erase(it);
+    return StmtPtr(stmt, StmtDeleter{this, sql});
+  }
+  // A deleter that gives a statement of `sql` back to this cache.
+  StmtDeleter Keeper(const std::string& sql) { return StmtDeleter{this, sql}; }
+
+  void Give(const std::string& sql, sqlite3_stmt* stmt) {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (index_.count(sql) != 0) {
+      sqlite3_finalize(stmt);
+      return;
+    }
+    lru_.push_front(Entry{sql, stmt});
+    index_.emplace(lru_.front().sql, lru_.begin());
+    if (lru_.size() > kKeptStatements) {
+      index_.erase(lru_.back().sql);
+      sqlite3_finalize(lru_.back().stmt);
+      lru_.pop_back();
+    }
+  }
+
+  void Clear() {
+    index_.clear();
+    for (Entry& e : lru_) sqlite3_finalize(e.stmt);
+    lru_.clear();
+  }
+
+ private:
+  struct Entry {
+    std::string sql;
+    sqlite3_stmt* stmt;
+  };
+  std::list<Entry> lru_;  // most recently given back first
+  std::unordered_map<std::string_view, std::list<Entry>::iterator> index_;  // keys: lru_'s texts
+};
+
+void StmtDeleter::operator()(sqlite3_stmt* s) const {
+  if (cache != nullptr) {
+    cache->Give(sql, s);
+  } else {
+    sqlite3_finalize(s);
+  }
+}
+
 // One statement prepared after another from a command text; `sql_` is kept alive for the tail
-// pointers into it.
+// pointers into it. A text of one statement comes from, and goes back to, the cache.
 class StatementSequence {
  public:
-  StatementSequence(sqlite3* db, std::string sql) : db_(db), sql_(std::move(sql)) {
+  StatementSequence(sqlite3* db, std::string sql, StatementCache& cache)
+      : db_(db), sql_(std::move(sql)), cache_(cache) {
     tail_ = sql_.c_str();
   }
   // The next statement, or null when the text is used up.
   StmtPtr Next();
 
  private:
+  // Whether nothing but blanks and semicolons is left of the text.
+  bool OnlyBlanksLeft() const {
+    for (const char* p = tail_; p < sql_.c_str() + sql_.size(); ++p) {
+      if (*p != ';' && !std::isspace(static_cast<unsigned char>(*p))) return false;
+    }
+    return true;
+  }
+
   sqlite3* db_;
   std::string sql_;
+  StatementCache& cache_;
   const char* tail_;
+  bool first_ = true;
 };
 
 [[noreturn]] void ThrowSqliteError(sqlite3* db) {
@@ -179,16 +263,29 @@ class StatementSequence {
 
 StmtPtr StatementSequence::Next() {
   const char* end = sql_.c_str() + sql_.size();
+  if (first_) {
+    first_ = false;
+    if (StmtPtr kept = cache_.Take(sql_)) {
+      tail_ = end;
+      return kept;
+    }
+  }
   while (tail_ < end) {
+    const bool first = tail_ == sql_.c_str();
     sqlite3_stmt* raw = nullptr;
     const char* next = nullptr;
     int rc = sqlite3_prepare_v2(db_, tail_, static_cast<int>(end - tail_), &raw, &next);
-    StmtPtr stmt(raw);
+    StmtPtr stmt(raw, StmtDeleter{});
     if (rc != SQLITE_OK) ThrowSqliteError(db_);
     tail_ = next;
-    if (stmt) return stmt;  // null for whitespace or a comment
+    if (!stmt) continue;  // whitespace or a comment
+    if (first && OnlyBlanksLeft()) {
+      tail_ = end;
+      return StmtPtr(stmt.release(), cache_.Keeper(sql_));
+    }
+    return stmt;
   }
-  return nullptr;
+  return StmtPtr(nullptr, StmtDeleter{});
 }
 
 // Binds the next parameters to the markers of `stmt`, from `offset` on; advances `offset`.
@@ -269,7 +366,10 @@ class SqliteConnection : public DriverConnection,
                          public std::enable_shared_from_this<SqliteConnection> {
  public:
   explicit SqliteConnection(sqlite3* db) : db_(db) {}
-  ~SqliteConnection() override { sqlite3_close_v2(db_); }
+  ~SqliteConnection() override {
+    statements_.Clear();
+    sqlite3_close_v2(db_);
+  }
 
   sqlite3* db() const { return db_; }
 
@@ -324,6 +424,7 @@ class SqliteConnection : public DriverConnection,
   }
 
   sqlite3* db_;
+  StatementCache statements_;
 };
 
 class SqliteCursor : public Cursor {
@@ -521,7 +622,7 @@ void SqliteCursor::DescribeColumns() {
                       conn_->QuoteIdentifier(table) + ")";
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) == SQLITE_OK) {
-      StmtPtr info(raw);
+      StmtPtr info(raw, StmtDeleter{});
       while (sqlite3_step(info.get()) == SQLITE_ROW) {
         if (sqlite3_column_int(info.get(), 5) > 0) ++count;
       }
@@ -574,7 +675,7 @@ void SqliteCursor::DescribeColumns() {
 }
 
 std::unique_ptr<Cursor> SqliteConnection::Open(const std::string& sql, const DbParams& params) {
-  auto seq = std::make_unique<StatementSequence>(db_, sql);
+  auto seq = std::make_unique<StatementSequence>(db_, sql, statements_);
   size_t offset = 0;
   while (StmtPtr stmt = seq->Next()) {
     BindParams(db_, stmt.get(), params, offset);
@@ -588,7 +689,7 @@ std::unique_ptr<Cursor> SqliteConnection::Open(const std::string& sql, const DbP
 }
 
 int64_t SqliteConnection::Execute(const std::string& sql, const DbParams& params) {
-  StatementSequence seq(db_, sql);
+  StatementSequence seq(db_, sql, statements_);
   size_t offset = 0;
   return RunAll(seq, params, offset);
 }
