@@ -154,12 +154,24 @@ TypeInfo SqliteValueType(int storage_class) {
 
 namespace {
 
+[[noreturn]] void ThrowSqliteError(sqlite3* db) {
+  throw DatabaseError(sqlite3_errmsg(db), {}, sqlite3_extended_errcode(db));
+}
+
+// A statement kept by a connection, with the command text it was prepared from.
+struct KeptStatement {
+  std::string sql;
+  sqlite3_stmt* stmt = nullptr;
+  bool in_use = false;
+};
+using KeptList = std::list<KeptStatement>;
+
 class StatementCache;
 
-// A statement in use: finalized when done, or given back to the cache it came from.
+// A statement in use: finalized when done, or given back to the cache that keeps it.
 struct StmtDeleter {
-  StatementCache* cache = nullptr;  // where it goes back to; null: finalized
-  std::string sql;                  // the command text it was prepared from
+  StatementCache* cache = nullptr;  // null: finalized
+  KeptList::iterator entry{};
   void operator()(sqlite3_stmt* s) const;
 };
 using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
@@ -167,10 +179,11 @@ using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
 // Statements of one connection kept after use, by the command text they were prepared from,
 // for the next run of the same text: preparing is a good part of a short statement's time, and
 // a client's change set runs the same statement for row after row. Only texts that are one
-// statement are kept. A kept statement is reset and its bindings cleared, so it holds no lock
-// and no value; at most kKeptStatements are kept, the least recently given back going first;
-// the connection finalizes them all before it closes. A text whose statement is in use (an
-// open cursor) is prepared again for a second user; of two copies given back, one is kept.
+// statement are kept. A statement given back is reset and its bindings cleared, so it holds no
+// lock and no value. A kept statement that is in use (an open cursor) is not handed out twice:
+// a second user of the same text prepares its own, which is finalized after use. Beyond
+// kKeptStatements, the least recently used statements that are not in use are finalized; the
+// connection finalizes them all before it closes.
 //
 // Thread use: the connection's (one thread at a time).
 class StatementCache {
@@ -179,59 +192,62 @@ class StatementCache {
 
   ~StatementCache() { Clear(); }
 
-  // The kept statement of `sql`, taken out of the cache; null when there is none.
-  StmtPtr Take(const std::string& sql) {
+  // The kept statement of `sql`, marked in use; null when there is none free.
+  StmtPtr Take(std::string_view sql) {
     auto it = index_.find(sql);
-    if (it == index_.end()) return StmtPtr(nullptr, StmtDeleter{});
-    sqlite3_stmt* stmt = it->second->stmt;
-    lru_.erase(it->second);
-    index_.erase(it);
-    return StmtPtr(stmt, StmtDeleter{this, sql});
+    if (it == index_.end() || it->second->in_use) return StmtPtr(nullptr, StmtDeleter{});
+    it->second->in_use = true;
+    return StmtPtr(it->second->stmt, StmtDeleter{this, it->second});
   }
-  // A deleter that gives a statement of `sql` back to this cache.
-  StmtDeleter Keeper(const std::string& sql) { return StmtDeleter{this, sql}; }
-
-  void Give(const std::string& sql, sqlite3_stmt* stmt) {
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    if (index_.count(sql) != 0) {
-      sqlite3_finalize(stmt);
-      return;
-    }
-    lru_.push_front(Entry{sql, stmt});
+  // Keeps `stmt`, prepared from the whole of `sql`, marked in use. When the text is kept
+  // already (its statement in use), `stmt` stays the caller's and is finalized after use.
+  StmtPtr Keep(std::string_view sql, sqlite3_stmt* stmt) {
+    if (index_.count(sql) != 0) return StmtPtr(stmt, StmtDeleter{});
+    lru_.push_front(KeptStatement{std::string(sql), stmt, true});
     index_.emplace(lru_.front().sql, lru_.begin());
-    if (lru_.size() > kKeptStatements) {
-      index_.erase(lru_.back().sql);
-      sqlite3_finalize(lru_.back().stmt);
-      lru_.pop_back();
-    }
+    Trim();
+    return StmtPtr(stmt, StmtDeleter{this, lru_.begin()});
+  }
+  void Give(KeptList::iterator entry) {
+    sqlite3_reset(entry->stmt);
+    sqlite3_clear_bindings(entry->stmt);
+    entry->in_use = false;
+    lru_.splice(lru_.begin(), lru_, entry);  // most recently used first
+    Trim();
   }
 
   void Clear() {
     index_.clear();
-    for (Entry& e : lru_) sqlite3_finalize(e.stmt);
+    for (KeptStatement& e : lru_) sqlite3_finalize(e.stmt);
     lru_.clear();
   }
 
  private:
-  struct Entry {
-    std::string sql;
-    sqlite3_stmt* stmt;
-  };
-  std::list<Entry> lru_;  // most recently given back first
-  std::unordered_map<std::string_view, std::list<Entry>::iterator> index_;  // keys: lru_'s texts
+  void Trim() {
+    auto it = lru_.end();
+    while (lru_.size() > kKeptStatements && it != lru_.begin()) {
+      --it;
+      if (it->in_use) continue;
+      index_.erase(it->sql);
+      sqlite3_finalize(it->stmt);
+      it = lru_.erase(it);
+    }
+  }
+
+  KeptList lru_;                                                    // most recently used first
+  std::unordered_map<std::string_view, KeptList::iterator> index_;  // keys: lru_'s texts
 };
 
 void StmtDeleter::operator()(sqlite3_stmt* s) const {
   if (cache != nullptr) {
-    cache->Give(sql, s);
+    cache->Give(entry);
   } else {
     sqlite3_finalize(s);
   }
 }
 
 // One statement prepared after another from a command text; `sql_` is kept alive for the tail
-// pointers into it. A text of one statement comes from, and goes back to, the cache.
+// pointers into it. A text of one statement is kept by the cache after its use.
 class StatementSequence {
  public:
   StatementSequence(sqlite3* db, std::string sql, StatementCache& cache)
@@ -254,22 +270,10 @@ class StatementSequence {
   std::string sql_;
   StatementCache& cache_;
   const char* tail_;
-  bool first_ = true;
 };
-
-[[noreturn]] void ThrowSqliteError(sqlite3* db) {
-  throw DatabaseError(sqlite3_errmsg(db), {}, sqlite3_extended_errcode(db));
-}
 
 StmtPtr StatementSequence::Next() {
   const char* end = sql_.c_str() + sql_.size();
-  if (first_) {
-    first_ = false;
-    if (StmtPtr kept = cache_.Take(sql_)) {
-      tail_ = end;
-      return kept;
-    }
-  }
   while (tail_ < end) {
     const bool first = tail_ == sql_.c_str();
     sqlite3_stmt* raw = nullptr;
@@ -281,7 +285,7 @@ StmtPtr StatementSequence::Next() {
     if (!stmt) continue;  // whitespace or a comment
     if (first && OnlyBlanksLeft()) {
       tail_ = end;
-      return StmtPtr(stmt.release(), cache_.Keeper(sql_));
+      return cache_.Keep(sql_, stmt.release());
     }
     return stmt;
   }
@@ -344,6 +348,13 @@ void BindParams(sqlite3* db, sqlite3_stmt* stmt, const DbParams& params, size_t&
           std::string text = common::AnsiCodePage().ToUtf8(v.ansi_text());
           rc =
               sqlite3_bind_text64(stmt, i, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+          break;
+        }
+        case common::kVarOleStr: {
+          // Straight from the variant's own text: SQLite copies it.
+          const std::u16string& text = v.text();
+          rc = sqlite3_bind_text64(stmt, i, reinterpret_cast<const char*>(text.data()),
+                                   text.size() * 2, SQLITE_TRANSIENT, SQLITE_UTF16);
           break;
         }
         default: {
@@ -675,6 +686,16 @@ void SqliteCursor::DescribeColumns() {
 }
 
 std::unique_ptr<Cursor> SqliteConnection::Open(const std::string& sql, const DbParams& params) {
+  if (StmtPtr kept = statements_.Take(sql)) {
+    size_t offset = 0;
+    BindParams(db_, kept.get(), params, offset);
+    if (sqlite3_column_count(kept.get()) > 0) {
+      return std::make_unique<SqliteCursor>(shared_from_this(), std::move(kept), nullptr, params,
+                                            offset);
+    }
+    RunToEnd(kept.get());
+    throw DatabaseError("The command text returned no result set");
+  }
   auto seq = std::make_unique<StatementSequence>(db_, sql, statements_);
   size_t offset = 0;
   while (StmtPtr stmt = seq->Next()) {
@@ -689,6 +710,11 @@ std::unique_ptr<Cursor> SqliteConnection::Open(const std::string& sql, const DbP
 }
 
 int64_t SqliteConnection::Execute(const std::string& sql, const DbParams& params) {
+  if (StmtPtr kept = statements_.Take(sql)) {
+    size_t offset = 0;
+    BindParams(db_, kept.get(), params, offset);
+    return RunToEnd(kept.get());
+  }
   StatementSequence seq(db_, sql, statements_);
   size_t offset = 0;
   return RunAll(seq, params, offset);
