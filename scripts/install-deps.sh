@@ -8,8 +8,8 @@ packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates clang libclang-rt-14-dev
   # libraries
   zlib1g-dev libsqlite3-dev unixodbc unixodbc-dev nlohmann-json3-dev qt6-base-dev
-  # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  # tests and benchmarks (libpq-dev: the libpq baseline of bench/data_result_bench)
+  libgtest-dev libgmock-dev libbenchmark-dev libpq-dev
   # ODBC drivers exercised by the tests, and a real PostgreSQL server for the ODBC path
   odbc-postgresql libsqliteodbc tdsodbc postgresql sqlite3
   # console: a CJK font so the Chinese texts render, a virtual display for screenshots and widget tests

@@ -7,15 +7,18 @@
 #   APP_DIR          application folder (default $BUILD_DIR/app)
 #   DATASERVER_PORT  port written into a new CONFIG.CFG when not running as root (default 8211;
 #                    port 211 is privileged). An existing CONFIG.CFG is never changed.
+#   SKIP_BUILD       1: run the executables already in BUILD_DIR without building first
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 app=${APP_DIR:-$build/app}
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [ "${SKIP_BUILD:-0}" != 1 ]; then
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  fi
+  cmake --build "$build" -j2 --target dataserver dataclient
 fi
-cmake --build "$build" -j2 --target dataserver dataclient
 
 mkdir -p "$app/Upload"
 if [ ! -f "$app/CONFIG.CFG" ] && [ "$(id -u)" -ne 0 ]; then

@@ -58,38 +58,193 @@ void AddParam(pools::DbParams& params, const TDAMemColumn& c, common::Variant va
   params.Add(c.Name(), c.DataType, pools::ParamType::ptInput, std::move(value));
 }
 
-// " WHERE k1 = ? AND k2 IS NULL" over the old values; empty when no column can find the row.
-// `by_key` tells whether the key columns made it (else the row is found by every comparable
-// column, which other rows may share).
-std::string KeyCondition(const storage::TDAChange& change, const storage::TDAMemColumnList& columns,
-                         const pools::TDAConnection& connection, pools::DbParams& params,
-                         bool& by_key) {
-  auto build = [&](bool keys_only) {
-    std::string where;
+// Builds the statements of the rows of one change set. What a statement says depends only on
+// the table's columns and on the row's shape: which columns an insert names or an update sets,
+// and which old key values are null. The column names are quoted once, and each shape's text
+// is built once and then reused for every row of that shape; only the parameters are per row.
+class RowStatementBuilder {
+ public:
+  RowStatementBuilder(const storage::TDAMemColumnList& columns, const std::string& quoted_table,
+                      const pools::TDAConnection& connection, const pools::SqlDialect& dialect)
+      : columns_(columns), table_(quoted_table), dialect_(dialect) {
+    info_.reserve(columns.size());
     for (size_t i = 0; i < columns.size(); ++i) {
       const TDAMemColumn& c = columns[i];
       const storage::TDADataOptions o = c.Options();
-      if (!c.Attributes().Has(TDADataAttribute::caSearchable) || !HasValueType(c.DataType)) {
-        continue;
-      }
-      const bool in_key = o.Has(TDADataOption::coInKey);
-      if (keys_only ? !in_key : !(in_key || o.Has(TDADataOption::coInWhere))) continue;
-      where += where.empty() ? " WHERE " : " AND ";
-      where += ColumnName(c, connection);
-      if (!change.Original(i).present) {
-        where += " IS NULL";
-      } else {
-        where += " = ?";
-        AddParam(params, c, change.OriginalValue(i));
+      Info info;
+      info.name = ColumnName(c, connection);
+      info.writable = IsWritable(c);
+      info.insertable = IsInsertable(c, dialect);
+      info.searchable =
+          c.Attributes().Has(TDADataAttribute::caSearchable) && HasValueType(c.DataType);
+      info.in_key = o.Has(TDADataOption::coInKey);
+      info.in_where = info.in_key || o.Has(TDADataOption::coInWhere);
+      info.auto_inc = c.Attributes().Has(TDADataAttribute::caAutoInc);
+      info_.push_back(std::move(info));
+    }
+    // The key condition compares the searchable key columns, else every comparable column.
+    for (size_t i = 0; i < info_.size(); ++i) {
+      if (info_[i].searchable && info_[i].in_key) condition_.push_back(i);
+    }
+    by_key_ = !condition_.empty();
+    if (!by_key_) {
+      for (size_t i = 0; i < info_.size(); ++i) {
+        if (info_[i].searchable && info_[i].in_where) condition_.push_back(i);
       }
     }
-    return where;
+  }
+
+  // The statement of one changed row into `st` (its text and parameters replaced; the
+  // parameter list keeps its storage). Throws EApplyError when no statement can find the row.
+  void Build(const storage::TDAChange& change, RowStatement& st) {
+    st.params.Clear();
+    st.sql.clear();
+    st.may_match_several = false;
+    shape_.clear();
+    switch (change.State()) {
+      case TDAMemRowState::rsInserted:
+        st.verb = "Insert";
+        shape_ += 'I';
+        for (size_t i = 0; i < info_.size(); ++i) {
+          // No old version: a value that is not null differs from it.
+          const bool named = info_[i].insertable && change.Current(i).present;
+          shape_ += named ? 'v' : '-';
+          if (named) AddParam(st.params, columns_[i], change.CurrentValue(i));
+        }
+        break;
+      case TDAMemRowState::rsModified: {
+        st.verb = "Update";
+        shape_ += 'U';
+        bool any = false;
+        for (size_t i = 0; i < info_.size(); ++i) {
+          const bool set = info_[i].writable && !SameValue(change.Current(i), change.Original(i));
+          shape_ += set ? 's' : '-';
+          if (set) {
+            any = true;
+            AddParam(st.params, columns_[i], change.CurrentValue(i));
+          }
+        }
+        // Nothing writable changed: no statement at all.
+        if (!any) {
+          st.params.Clear();
+          return;
+        }
+        AddCondition(change, st, "Update");
+        break;
+      }
+      case TDAMemRowState::rsDeleted:
+        st.verb = "Delete";
+        shape_ += 'D';
+        AddCondition(change, st, "Delete");
+        break;
+      default:
+        st.verb.clear();
+        return;
+    }
+    auto it = texts_.find(shape_);
+    if (it == texts_.end()) it = texts_.emplace(shape_, Text()).first;
+    st.sql.assign(it->second);
+  }
+
+ private:
+  struct Info {
+    std::string name;  // quoted
+    bool writable = false;
+    bool insertable = false;
+    bool searchable = false;
+    bool in_key = false;
+    bool in_where = false;
+    bool auto_inc = false;
   };
-  std::string where = build(true);
-  by_key = !where.empty();
-  if (!by_key) where = build(false);
-  return where;
-}
+
+  // The old values of the condition's columns, and their part of the shape ('=' compared, 'n'
+  // null); the conditions come after any set values.
+  void AddCondition(const storage::TDAChange& change, RowStatement& st, const char* verb) {
+    if (condition_.empty()) {
+      throw EApplyError(std::string("Cannot build the ") + verb +
+                        " command: no column identifies the row");
+    }
+    shape_ += '|';
+    for (size_t i : condition_) {
+      const bool is_null = !change.Original(i).present;
+      shape_ += is_null ? 'n' : '=';
+      if (!is_null) AddParam(st.params, columns_[i], change.OriginalValue(i));
+    }
+    st.may_match_several = !by_key_;
+  }
+
+  // The text of the current shape.
+  std::string Text() const {
+    std::string sql;
+    switch (shape_[0]) {
+      case 'I': {
+        std::string names;
+        std::string markers;
+        for (size_t i = 0; i < info_.size(); ++i) {
+          if (shape_[1 + i] != 'v') continue;
+          if (!names.empty()) {
+            names += ", ";
+            markers += ", ";
+          }
+          names += info_[i].name;
+          markers += "?";
+        }
+        if (!names.empty())
+          return "INSERT INTO " + table_ + " (" + names + ") VALUES (" + markers + ")";
+        if (dialect_.default_row == pools::SqlDialect::DefaultRow::kDefaultValues ||
+            info_.empty()) {
+          return "INSERT INTO " + table_ + " DEFAULT VALUES";
+        }
+        // One column for the forms that need one; an auto-increment column takes it best.
+        size_t one = 0;
+        for (size_t i = 0; i < info_.size(); ++i) {
+          if (info_[i].auto_inc) {
+            one = i;
+            break;
+          }
+        }
+        const char* value = dialect_.default_row == pools::SqlDialect::DefaultRow::kValuesDefault
+                                ? "DEFAULT"
+                                : "NULL";
+        return "INSERT INTO " + table_ + " (" + info_[one].name + ") VALUES (" + value + ")";
+      }
+      case 'U': {
+        sql = "UPDATE " + table_ + " SET ";
+        bool first = true;
+        for (size_t i = 0; i < info_.size(); ++i) {
+          if (shape_[1 + i] != 's') continue;
+          if (!first) sql += ", ";
+          first = false;
+          sql += info_[i].name + " = ?";
+        }
+        AppendCondition(sql, 1 + info_.size() + 1);
+        return sql;
+      }
+      default:  // 'D'
+        sql = "DELETE FROM " + table_;
+        AppendCondition(sql, 2);
+        return sql;
+    }
+  }
+
+  // " WHERE k1 = ? AND k2 IS NULL" from the condition's part of the shape at `at`.
+  void AppendCondition(std::string& sql, size_t at) const {
+    for (size_t k = 0; k < condition_.size(); ++k) {
+      sql += k == 0 ? " WHERE " : " AND ";
+      sql += info_[condition_[k]].name;
+      sql += shape_[at + k] == 'n' ? " IS NULL" : " = ?";
+    }
+  }
+
+  const storage::TDAMemColumnList& columns_;
+  const std::string table_;
+  const pools::SqlDialect dialect_;
+  std::vector<Info> info_;
+  std::vector<size_t> condition_;
+  bool by_key_ = false;
+  std::string shape_;
+  std::unordered_map<std::string, std::string> texts_;
+};
 
 // Runs one statement of the apply's own (savepoints) through the query object.
 void RunPlain(pools::TDAQuery& query, const std::string& sql) {
@@ -122,84 +277,10 @@ RowStatement BuildRowStatement(const storage::TDAChange& change,
                                const std::string& quoted_table,
                                const pools::TDAConnection& connection,
                                const pools::SqlDialect& dialect) {
+  RowStatementBuilder builder(columns, quoted_table, connection, dialect);
   RowStatement st;
-  switch (change.State()) {
-    case TDAMemRowState::rsInserted: {
-      st.verb = "Insert";
-      std::string names;
-      std::string markers;
-      for (size_t i = 0; i < columns.size(); ++i) {
-        const TDAMemColumn& c = columns[i];
-        // No old version: a value that is not null differs from it.
-        if (!IsInsertable(c, dialect) || !change.Current(i).present) continue;
-        if (!names.empty()) {
-          names += ", ";
-          markers += ", ";
-        }
-        names += ColumnName(c, connection);
-        markers += "?";
-        AddParam(st.params, c, change.CurrentValue(i));
-      }
-      if (!names.empty()) {
-        st.sql = "INSERT INTO " + quoted_table + " (" + names + ") VALUES (" + markers + ")";
-        return st;
-      }
-      if (dialect.default_row == pools::SqlDialect::DefaultRow::kDefaultValues || columns.empty()) {
-        st.sql = "INSERT INTO " + quoted_table + " DEFAULT VALUES";
-        return st;
-      }
-      // One column for the forms that need one; an auto-increment column takes it best.
-      size_t one = 0;
-      for (size_t i = 0; i < columns.size(); ++i) {
-        if (columns[i].Attributes().Has(TDADataAttribute::caAutoInc)) {
-          one = i;
-          break;
-        }
-      }
-      const char* value =
-          dialect.default_row == pools::SqlDialect::DefaultRow::kValuesDefault ? "DEFAULT" : "NULL";
-      st.sql = "INSERT INTO " + quoted_table + " (" + ColumnName(columns[one], connection) +
-               ") VALUES (" + value + ")";
-      return st;
-    }
-    case TDAMemRowState::rsModified: {
-      st.verb = "Update";
-      std::string sets;
-      for (size_t i = 0; i < columns.size(); ++i) {
-        const TDAMemColumn& c = columns[i];
-        if (!IsWritable(c) || SameValue(change.Current(i), change.Original(i))) continue;
-        if (!sets.empty()) sets += ", ";
-        sets += ColumnName(c, connection) + " = ?";
-        AddParam(st.params, c, change.CurrentValue(i));
-      }
-      // Nothing writable changed: no statement at all.
-      if (sets.empty()) {
-        st.params.Clear();
-        return st;
-      }
-      bool by_key = false;
-      const std::string where = KeyCondition(change, columns, connection, st.params, by_key);
-      if (where.empty()) {
-        throw EApplyError("Cannot build the Update command: no column identifies the row");
-      }
-      st.may_match_several = !by_key;
-      st.sql = "UPDATE " + quoted_table + " SET " + sets + where;
-      return st;
-    }
-    case TDAMemRowState::rsDeleted: {
-      st.verb = "Delete";
-      bool by_key = false;
-      const std::string where = KeyCondition(change, columns, connection, st.params, by_key);
-      if (where.empty()) {
-        throw EApplyError("Cannot build the Delete command: no column identifies the row");
-      }
-      st.may_match_several = !by_key;
-      st.sql = "DELETE FROM " + quoted_table + where;
-      return st;
-    }
-    default:
-      return st;
-  }
+  builder.Build(change, st);
+  return st;
 }
 
 std::string AffectedRowsMessage(std::string_view verb, int64_t affected,
@@ -221,15 +302,16 @@ ApplyResult ApplyChangeSet(const storage::TDAChangeSet& changes, std::string_vie
   const storage::TDAMemColumnList& columns = changes.Columns();
   // Messages by row, gathered in journal order and reported in row order.
   std::unordered_map<const storage::TDAMemRow*, std::string> failed;
+  RowStatementBuilder builder(columns, table, connection, dialect);
+  RowStatement st;
 
   // A transaction the holder started stays the holder's to end.
   const bool was_active = connection.InTransaction();
   if (!was_active) connection.StartTransaction();
   try {
     for (const storage::TDAChange& change : changes.Changes()) {
-      RowStatement st;
       try {
-        st = BuildRowStatement(change, columns, table, connection, dialect);
+        builder.Build(change, st);
       } catch (const EApplyError& e) {
         ++result.error_count;
         failed.emplace(&change.Row(), e.what());
@@ -242,8 +324,10 @@ ApplyResult ApplyChangeSet(const storage::TDAChangeSet& changes, std::string_vie
       const bool guarded = savepoints && st.may_match_several;
       if (guarded) RunPlain(query, "SAVEPOINT ds_apply_row");
       try {
-        query.Params() = std::move(st.params);
-        query.SQL().assign(1, std::move(st.sql));
+        // Swapped in and out: both lists keep their storage from row to row.
+        std::swap(query.Params(), st.params);
+        query.SQL().resize(1);
+        query.SQL()[0].assign(st.sql);
         const int64_t affected = query.Execute();
         if (affected != 1) {
           throw EApplyError(AffectedRowsMessage(st.verb, affected, connection.LastMessage()));

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <climits>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace service {
 namespace {
@@ -30,6 +33,61 @@ int32_t CheckedCount(size_t n) {
 std::string ZlibMessage(const z_stream& z, int code) {
   if (z.msg != nullptr) return z.msg;
   return zError(code);
+}
+
+// Deflate states kept from one stream to the next. deflateInit allocates about 256 KiB (window,
+// hash chains, pending buffer) and clears the hash table; a kept state is reset instead, which
+// gives the same output as a new one (deflateReset is deflateEnd + deflateInit without freeing)
+// and spares the allocation and the page faults of memory the allocator handed back. At most
+// kKeptDeflaters states are kept, shared by all threads, so idle threads hold none.
+//
+// Thread use: any thread; mutex_ guards the kept states.
+class DeflaterCache {
+ public:
+  static constexpr size_t kKeptDeflaters = 16;
+
+  struct Deflater {
+    z_stream z{};
+    int level = 0;
+    ~Deflater() { deflateEnd(&z); }
+  };
+
+  // A state ready for a new stream at `level`, kept or new.
+  std::unique_ptr<Deflater> Take(int level) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+        if ((*it)->level == level) {
+          std::unique_ptr<Deflater> d = std::move(*it);
+          kept_.erase(it);
+          return d;
+        }
+      }
+    }
+    auto d = std::make_unique<Deflater>();
+    d->level = level;
+    const int rc =
+        deflateInit2(&d->z, level, Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY);
+    if (rc != Z_OK) throw ECompressionError(ZlibMessage(d->z, rc));
+    return d;
+  }
+
+  // Resets `d` for the next stream and keeps it, or ends it when enough are kept.
+  void Give(std::unique_ptr<Deflater> d) {
+    if (deflateReset(&d->z) != Z_OK) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kept_.size() < kKeptDeflaters) kept_.push_back(std::move(d));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Deflater>> kept_;  // GUARDED_BY(mutex_)
+};
+
+// Never destroyed: connection threads may compress while the process ends.
+DeflaterCache& Deflaters() {
+  static DeflaterCache* cache = new DeflaterCache;
+  return *cache;
 }
 
 }  // namespace
@@ -76,43 +134,37 @@ int ZlibLevel(int32_t level) {
 }
 
 void CompressStreamInPlace(common::Bytes& stream, int32_t level) {
-  z_stream z{};
-  int rc =
-      deflateInit2(&z, ZlibLevel(level), Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY);
-  if (rc != Z_OK) throw ECompressionError(ZlibMessage(z, rc));
+  DeflaterCache& cache = Deflaters();
+  std::unique_ptr<DeflaterCache::Deflater> deflater = cache.Take(ZlibLevel(level));
+  z_stream& z = deflater->z;
 
+  // Room for what datasets typically compress to, grown by half when it runs out: sizing for
+  // the worst case (deflateBound, about the input's size) would hold and clear a second copy
+  // of the input's size while compressing.
   common::Bytes out;
-  try {
-    // Room for what datasets typically compress to, grown by half when it runs out: sizing for
-    // the worst case (deflateBound, about the input's size) would hold and clear a second copy
-    // of the input's size while compressing.
-    const size_t bound = deflateBound(&z, static_cast<uLong>(stream.size()));
-    out.resize(std::min(bound, stream.size() / 4 + kInflateChunk));
-    size_t in_pos = 0;
-    size_t out_pos = 0;
-    do {
-      const size_t in_left = stream.size() - in_pos;
-      z.next_in = stream.data() + in_pos;
-      z.avail_in = static_cast<uInt>(std::min<size_t>(in_left, UINT_MAX));
-      if (out.size() - out_pos == 0)
-        out.resize(out.size() + std::max(out.size() / 2, kInflateChunk));
-      z.next_out = out.data() + out_pos;
-      z.avail_out = static_cast<uInt>(std::min<size_t>(out.size() - out_pos, UINT_MAX));
-      const uInt avail_in_before = z.avail_in;
-      const uInt avail_out_before = z.avail_out;
-      const bool last = in_left == z.avail_in;
-      rc = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
-      in_pos += avail_in_before - z.avail_in;
-      out_pos += avail_out_before - z.avail_out;
-      if (rc == Z_STREAM_ERROR) throw ECompressionError(ZlibMessage(z, rc));
-    } while (rc != Z_STREAM_END);
-  } catch (...) {
-    deflateEnd(&z);
-    throw;
-  }
-  deflateEnd(&z);
-  out.resize(static_cast<size_t>(z.total_out));
+  const size_t bound = deflateBound(&z, static_cast<uLong>(stream.size()));
+  out.resize(std::min(bound, stream.size() / 4 + kInflateChunk));
+  size_t in_pos = 0;
+  size_t out_pos = 0;
+  int rc;
+  do {
+    const size_t in_left = stream.size() - in_pos;
+    z.next_in = stream.data() + in_pos;
+    z.avail_in = static_cast<uInt>(std::min<size_t>(in_left, UINT_MAX));
+    if (out.size() - out_pos == 0) out.resize(out.size() + std::max(out.size() / 2, kInflateChunk));
+    z.next_out = out.data() + out_pos;
+    z.avail_out = static_cast<uInt>(std::min<size_t>(out.size() - out_pos, UINT_MAX));
+    const uInt avail_in_before = z.avail_in;
+    const uInt avail_out_before = z.avail_out;
+    const bool last = in_left == z.avail_in;
+    rc = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+    in_pos += avail_in_before - z.avail_in;
+    out_pos += avail_out_before - z.avail_out;
+    if (rc == Z_STREAM_ERROR) throw ECompressionError(ZlibMessage(z, rc));
+  } while (rc != Z_STREAM_END);
+  out.resize(out_pos);
   out.shrink_to_fit();  // growing by half leaves room above the compressed size
+  cache.Give(std::move(deflater));
   stream = std::move(out);
 }
 

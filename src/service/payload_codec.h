@@ -8,7 +8,8 @@
 //     78 xx | deflate data | Adler-32 (big-endian)
 //   window bits 15, memory level 8, default strategy, no extra framing.
 //
-// Threads: free functions without shared state; safe from any thread.
+// Threads: free functions, safe from any thread. Compression borrows a deflate state from a small
+// process-wide cache (its own lock) so that a call need not allocate and clear one.
 #ifndef DATASERVER_SERVICE_PAYLOAD_CODEC_H_
 #define DATASERVER_SERVICE_PAYLOAD_CODEC_H_
 

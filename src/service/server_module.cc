@@ -116,7 +116,10 @@ void TServerModule1::Invoke(size_t method_index, std::vector<Variant>& args, Var
                         " parameters, not " + std::to_string(args.size()));
   }
 
-  FileStore files(context_.app_folder, context_.file_io, context_.max_payload_size);
+  // Built only by the file methods: the database methods need none.
+  auto files = [this] {
+    return FileStore(context_.app_folder, context_.file_io, context_.max_payload_size);
+  };
   std::string err_msg;
   std::u16string error;
   // Out parameters are cleared on entry; a method that leaves with an error leaves them so.
@@ -171,20 +174,20 @@ void TServerModule1::Invoke(size_t method_index, std::vector<Variant>& args, Var
       return;
 
     case ServerMethod::kUploadFile:
-      result = Variant::Boolean(files.UploadFile(args[0], Utf8Arg(args, 1, method)));
+      result = Variant::Boolean(files().UploadFile(args[0], Utf8Arg(args, 1, method)));
       return;
 
     case ServerMethod::kDownLoadFile: {
       // Size is written only when the file exists.
       int32_t size = 0;
-      result = files.DownLoadFile(Utf8Arg(args, 0, method), size);
+      result = files().DownLoadFile(Utf8Arg(args, 0, method), size);
       if (!result.IsNull()) args[1] = Variant::Integer(size);
       return;
     }
 
     case ServerMethod::kCheckUpload: {
       std::string names, times, sizes;
-      const int32_t count = files.CheckUpload(names, times, sizes);
+      const int32_t count = files().CheckUpload(names, times, sizes);
       args[0] = StringOut(names);
       args[1] = StringOut(times);
       args[2] = StringOut(sizes);
@@ -194,24 +197,24 @@ void TServerModule1::Invoke(size_t method_index, std::vector<Variant>& args, Var
 
     case ServerMethod::kReadData:
       args[2] = StringOut("");
-      result = files.ReadData(Utf8Arg(args, 0, method), Utf8Arg(args, 1, method), err_msg);
+      result = files().ReadData(Utf8Arg(args, 0, method), Utf8Arg(args, 1, method), err_msg);
       args[2] = StringOut(err_msg);
       return;
 
     case ServerMethod::kPostData:
       args[3] = StringOut("");
-      files.PostData(args[0], Utf8Arg(args, 1, method), Utf8Arg(args, 2, method), err_msg);
+      files().PostData(args[0], Utf8Arg(args, 1, method), Utf8Arg(args, 2, method), err_msg);
       args[3] = StringOut(err_msg);
       return;
 
     case ServerMethod::kDeleteData:
       args[2] = StringOut("");
-      files.DeleteData(Utf8Arg(args, 0, method), Utf8Arg(args, 1, method), err_msg);
+      files().DeleteData(Utf8Arg(args, 0, method), Utf8Arg(args, 1, method), err_msg);
       args[2] = StringOut(err_msg);
       return;
 
     case ServerMethod::kFindFiles:
-      result = files.FindFiles(Utf8Arg(args, 0, method), Utf8Arg(args, 1, method));
+      result = files().FindFiles(Utf8Arg(args, 0, method), Utf8Arg(args, 1, method));
       return;
   }
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "common/text.h"
 #include "db_test_support.h"
 #include "pools/da_connection.h"
 #include "pools/da_query.h"
@@ -173,6 +174,118 @@ TEST_F(SqliteDriver, OpenModesAndLocksSpeakSqlitesLanguage) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
   conn_.Commit();
   EXPECT_EQ(Run("INSERT INTO t VALUES (2)", &other), 1);
+}
+
+// A connection keeps the statements of one-statement texts for the next run of the same text.
+TEST_F(SqliteDriver, StatementsRunAgainWithoutTheirOldValuesOrLocks) {
+  Run("CREATE TABLE t (a INTEGER, b TEXT)");
+  const std::string insert = "INSERT INTO t VALUES (?, ?)";
+  auto insert_with = [&](std::vector<Variant> values) {
+    TDAQuery q;
+    q.SetConnection(&conn_);
+    q.SetSQLText(insert);
+    for (Variant& v : values) q.Params().Add("", DataType::dtUnknown, ParamType::ptInput, v);
+    return q.Execute();
+  };
+  EXPECT_EQ(insert_with({Variant::Integer(1), Variant::String(u"one")}), 1);
+  // Values bound by an earlier run are gone: markers left without a value are null.
+  EXPECT_EQ(insert_with({Variant::Integer(2)}), 1);
+  EXPECT_EQ(insert_with({}), 1);
+  {
+    auto q = Select("SELECT a, b FROM t ORDER BY rowid");
+    std::vector<std::string> seen;
+    while (q->Result().Next()) {
+      for (int c = 0; c < 2; ++c) {
+        const Variant v = q->Result().GetVariant(c);
+        seen.push_back(v.IsNull() ? "null" : common::Utf16ToUtf8(*v.ToText()));
+      }
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"1", "one", "2", "null", "null", "null"}));
+  }
+
+  // A result left half read, then closed: its statement keeps no lock that would hold up a
+  // writer on another connection.
+  const std::string select = "SELECT a FROM t";
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    auto q = Select(select);
+    ASSERT_TRUE(q->Result().Next());
+    // The same text open twice at once: the second user gets a statement of its own.
+    auto twin = Select(select);
+    int twin_rows = 0;
+    while (twin->Result().Next()) ++twin_rows;
+    EXPECT_EQ(twin_rows, 3);
+    q->Close();
+    twin->Close();
+    TDAConnection writer;
+    Connect(writer, "BusyTimeout=100\r\n");
+    EXPECT_EQ(Run("INSERT INTO t VALUES (9, 'w')", &writer), 1);
+    EXPECT_EQ(Run("DELETE FROM t WHERE a = 9", &writer), 1);
+  }
+}
+
+TEST_F(SqliteDriver, StatementsRunAgainFollowTheSchema) {
+  Run("CREATE TABLE t (a INTEGER)");
+  Run("INSERT INTO t VALUES (1)");
+  const std::string select = "SELECT * FROM t";
+  EXPECT_EQ(Select(select)->Result().Columns().size(), 1u);
+  Run("ALTER TABLE t ADD COLUMN b TEXT DEFAULT 'x'");
+  auto q = Select(select);
+  ASSERT_EQ(q->Result().Columns().size(), 2u);
+  ASSERT_TRUE(q->Result().Next());
+  EXPECT_EQ(q->Result().GetVariant(1), Variant::String(u"x"));
+  q->Close();
+  // A kept statement does not stand in the way of dropping its table.
+  Run("DROP TABLE t");
+  EXPECT_THROW(Select(select), DatabaseError);
+  // Many texts: the oldest kept ones make room, and every text still runs.
+  Run("CREATE TABLE n (v INTEGER)");
+  conn_.StartTransaction();
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_EQ(Run("INSERT INTO n VALUES (" + std::to_string(i % 70) + ")"), 1);
+  }
+  conn_.Commit();
+  auto count = Select("SELECT COUNT(*), SUM(v) FROM n");
+  ASSERT_TRUE(count->Result().Next());
+  EXPECT_EQ(count->Result().GetInt64(0), 200);
+  int64_t sum = 0;
+  for (int i = 0; i < 200; ++i) sum += i % 70;
+  EXPECT_EQ(count->Result().GetInt64(1), sum);
+}
+
+TEST_F(SqliteDriver, DeclaredForeignKeysHoldUnlessSwitchedOff) {
+  Run("CREATE TABLE parent (id INTEGER PRIMARY KEY); "
+      "CREATE TABLE child (parent_id INTEGER REFERENCES parent(id))");
+  Run("INSERT INTO parent VALUES (1); INSERT INTO child VALUES (1)");
+  struct Case {
+    const char* setting;  // the ForeignKeys line of DataBase.CFG
+    bool enforced;
+  };
+  const Case cases[] = {{"", true},
+                        {"ForeignKeys=Yes\r\n", true},
+                        {"ForeignKeys=off\r\n", false},
+                        {"ForeignKeys=No\r\n", false},
+                        {"ForeignKeys=0\r\n", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting);
+    TDAConnection conn;
+    Connect(conn, c.setting);
+    for (const char* sql : {"INSERT INTO child VALUES (2)", "DELETE FROM parent WHERE id = 1"}) {
+      SCOPED_TRACE(sql);
+      conn.StartTransaction();
+      if (c.enforced) {
+        try {
+          Run(sql, &conn);
+          ADD_FAILURE() << "a foreign key was broken";
+        } catch (const DatabaseError& e) {
+          EXPECT_STREQ(e.what(), "FOREIGN KEY constraint failed");
+        }
+      } else {
+        EXPECT_EQ(Run(sql, &conn), 1);
+      }
+      conn.Rollback();
+    }
+  }
 }
 
 }  // namespace

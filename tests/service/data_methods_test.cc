@@ -24,16 +24,6 @@ using testing::Engine;
 using testing::LoadResult;
 using testing::ServerHarness;
 
-// The message the database gives for a statement, run on a connection of the test's own.
-std::string DatabaseMessage(ServerHarness& h, const std::string& sql) {
-  try {
-    h.Exec(sql);
-  } catch (const pools::DatabaseError& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
-
 std::u16string U16(std::string_view utf8) { return common::Utf8ToUtf16(utf8); }
 
 // The database methods against each engine: a table "items" with an auto-increment key, a
@@ -43,24 +33,12 @@ class DataMethods : public ::testing::TestWithParam<Engine> {
   void SetUp() override {
     h_ = std::make_unique<ServerHarness>(GetParam());
     if (!h_->available()) GTEST_SKIP() << pools::testing::kPgSkipMessage;
-    items_ = h_->Table("items");
-    h_->Exec(h_->Ddl("CREATE TABLE " + items_ +
-                     " (id {ID}, code VARCHAR(20) NOT NULL UNIQUE, name VARCHAR(50), "
-                     "price DECIMAL(10,2), qty INTEGER, at {DATETIME}, data {BLOB})"));
-    h_->Exec("INSERT INTO " + items_ +
-             " (code, name, price, qty, at, data) VALUES ('A-1', '苹果', " +
-             "1.50, 3, '2024-01-02 03:04:05', " + Blob("0102") + ")");
-    h_->Exec("INSERT INTO " + items_ + " (code, name, price) VALUES ('B-2', 'Banana', 2.25)");
-    h_->Exec("INSERT INTO " + items_ + " (code, qty, at) VALUES ('C-3', 7, '2023-12-31 23:59:59')");
+    items_ = testing::CreateItemsTable(*h_);
   }
   void TearDown() override {
     if (h_->available()) {
       EXPECT_TRUE(h_->Idle()) << "a pooled object was not given back";
     }
-  }
-
-  std::string Blob(const std::string& hex) const {
-    return h_->is_pg() ? "'\\x" + hex + "'::bytea" : "X'" + hex + "'";
   }
 
   Variant Query(const std::string& sql, std::u16string* err = nullptr) {
@@ -90,9 +68,7 @@ class DataMethods : public ::testing::TestWithParam<Engine> {
     if (!err.empty()) throw std::runtime_error(common::Utf16ToUtf8(err));
     return LoadResult(v);
   }
-  std::string AllItems() {
-    return "SELECT id, code, name, price, qty, at, data FROM " + items_ + " ORDER BY id";
-  }
+  std::string AllItems() { return testing::AllItemsQuery(items_); }
 
   std::unique_ptr<ServerHarness> h_;
   std::string items_;
@@ -171,7 +147,7 @@ TEST_P(DataMethods, DatabaseFailuresReachErrMsgUnchanged) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string expected = DatabaseMessage(*h_, c.sql);
+    const std::string expected = h_->MessageOf(c.sql);
     ASSERT_NE(expected, "<no error>");
     std::u16string err;
     EXPECT_TRUE(Query(c.sql, &err).IsEmpty());
@@ -187,7 +163,7 @@ TEST_P(DataMethods, ExecSqlCommitsOrRollsBackAsAWhole) {
   EXPECT_EQ(h_->Scalar("SELECT qty FROM " + items_ + " WHERE code = 'A-1'"), "10");
 
   const std::string duplicate = "INSERT INTO " + items_ + " (code, name) VALUES ('A-1', 'again')";
-  const std::string expected = DatabaseMessage(*h_, duplicate);
+  const std::string expected = h_->MessageOf(duplicate);
   EXPECT_EQ(common::Utf16ToUtf8(Exec(duplicate)), expected);
   EXPECT_EQ(h_->Scalar("SELECT COUNT(*) FROM " + items_), "3");
 
@@ -346,7 +322,7 @@ TEST_P(DataMethods, FailedRowsKeepTheirMessagesAndTheOthersAreCommitted) {
   h_->Exec("DELETE FROM " + items_ + " WHERE code = 'C-3'");
 
   const std::string insert_error =
-      DatabaseMessage(*h_, "INSERT INTO " + items_ + " (code) VALUES ('A-1')");
+      h_->MessageOf("INSERT INTO " + items_ + " (code) VALUES ('A-1')");
   const std::u16string err = Apply(testing::ChangeSetPayload(r), items_);
   // In row order: the vanished row 2, then the inserted row (which the rows list last).
   const std::string vanished =
@@ -487,10 +463,7 @@ TEST_P(DataMethods, ThirtyCallersWorkWhileFiftyWait) {
 // --- Stored procedures ------------------------------------------------------------------------
 
 Variant Element(std::u16string name, Variant value, TFieldType type, TParamType direction) {
-  return Variant::VariantArrayOf({Variant::String(std::move(name)), std::move(value),
-                                  Variant::ShortInt(static_cast<int8_t>(type)),
-                                  Variant::ShortInt(static_cast<int8_t>(direction)),
-                                  Variant::Integer(0), Variant::Integer(0), Variant::Integer(0)});
+  return testing::PackedParam(std::move(name), std::move(value), type, direction);
 }
 
 struct ProcCall {

@@ -16,10 +16,13 @@
 #include "common/text.h"
 #include "common/variant.h"
 #include "pools/da_conn_pool.h"
+#include "pools/da_connection.h"
 #include "pools/da_query.h"
 #include "pools/da_query_pool.h"
 #include "pools/da_stored_proc_pool.h"
+#include "pools/database_error.h"
 #include "pools/db_test_support.h"
+#include "service/param_packing.h"
 #include "service/payload_codec.h"
 #include "service/server_module.h"
 #include "storage/dataset_stream.h"
@@ -42,24 +45,19 @@ inline std::optional<pools::ConnectionParams> EngineParams(Engine engine, const 
   return params;
 }
 
-// An application folder, its DataBase.CFG and the pools, with TServerModule1 instances to call.
-class ServerHarness {
+// A database of the tests' own: an application folder whose DataBase.CFG names a private SQLite
+// file or the PostgreSQL test server, and a connection of the test's own (outside any pool) for
+// statements and checks. Tables made through Table() are dropped at the end.
+class TestDatabase {
  public:
-  explicit ServerHarness(Engine engine) : engine_(engine) {
+  explicit TestDatabase(Engine engine) : engine_(engine) {
     params_ = EngineParams(engine, dir_);
-    app_folder_ = dir_.path().string() + "/";
-    connections_ = std::make_unique<pools::TDAConnectionPool>(
-        pools::kPoolCapacity, dir_ / pools::kDatabaseConfigFileName);
-    context_.app_folder = app_folder_;
-    context_.connection_pool = connections_.get();
-    context_.query_pool = &queries_;
-    context_.stored_proc_pool = &procs_;
     if (!params_) return;
     params_->SaveToFile(dir_ / pools::kDatabaseConfigFileName);
     admin_.Params() = *params_;
     admin_.Open();
   }
-  ~ServerHarness() {
+  ~TestDatabase() {
     if (!params_) return;
     for (const std::string& table : created_) {
       try {
@@ -68,31 +66,20 @@ class ServerHarness {
       }
     }
   }
+  TestDatabase(const TestDatabase&) = delete;
+  TestDatabase& operator=(const TestDatabase&) = delete;
 
   bool available() const { return params_.has_value(); }
   Engine engine() const { return engine_; }
   bool is_pg() const { return engine_ == Engine::kPostgreSQL; }
-  ServiceContext& context() { return context_; }
   const TempDir& dir() const { return dir_; }
-  pools::TDAConnectionPool& connections() { return *connections_; }
-  pools::TDAQueryPool& queries() { return queries_; }
-  pools::TDAStoredProcPool& procs() { return procs_; }
-
-  // Whether the three pools have nothing lent out.
-  bool Idle() const {
-    return connections_->BusyCount() == 0 && queries_.BusyCount() == 0 && procs_.BusyCount() == 0;
-  }
-
-  // Invokes a method on a fresh instance (instances hold no state between calls).
-  Variant Call(ServerMethod method, std::vector<Variant>& args) {
-    TServerModule1 instance(context_);
-    Variant result;
-    instance.Invoke(static_cast<size_t>(method), args, result);
-    return result;
-  }
+  // The application folder, with its trailing separator.
+  std::string app_folder() const { return dir_.path().string() + "/"; }
+  // The test's own connection (transactions, locks held against the server).
+  pools::TDAConnection& admin() { return admin_; }
 
   // A table name of this test (unique per process on the shared PostgreSQL server), dropped
-  // when the harness goes.
+  // when the database object goes.
   std::string Table(const std::string& base) {
     std::string name = is_pg() ? base + "_" + std::to_string(getpid()) : base;
     created_.push_back(name);
@@ -111,8 +98,12 @@ class ServerHarness {
     Replace(sql, "{BLOB}", is_pg() ? "BYTEA" : "BLOB");
     return sql;
   }
+  // A blob literal of the engine from hex digits.
+  std::string Blob(const std::string& hex) const {
+    return is_pg() ? "'\\x" + hex + "'::bytea" : "X'" + hex + "'";
+  }
 
-  // Statements and queries on a connection of the test's own, outside the pools.
+  // Statements and queries on the test's own connection.
   void Exec(const std::string& sql) {
     pools::TDAQuery q;
     q.SetConnection(&admin_);
@@ -140,6 +131,15 @@ class ServerHarness {
     auto rows = Rows(sql);
     return rows.empty() || rows[0].empty() ? "<none>" : rows[0][0];
   }
+  // The message the database gives for a statement that fails, or "<no error>".
+  std::string MessageOf(const std::string& sql) {
+    try {
+      Exec(sql);
+    } catch (const pools::DatabaseError& e) {
+      return e.what();
+    }
+    return "<no error>";
+  }
 
  private:
   static void Replace(std::string& s, std::string_view from, std::string_view to) {
@@ -151,14 +151,75 @@ class ServerHarness {
   Engine engine_;
   TempDir dir_;
   std::optional<pools::ConnectionParams> params_;
-  std::string app_folder_;
+  pools::TDAConnection admin_;
+  std::vector<std::string> created_;
+};
+
+// The table of the method tests: an auto-increment key, a unique code, Chinese text, a decimal,
+// a date-time and a blob, three rows (A-1 full, B-2 without qty/at/data, C-3 without name,
+// price and data). Returns its name.
+inline std::string CreateItemsTable(TestDatabase& db) {
+  const std::string items = db.Table("items");
+  db.Exec(db.Ddl("CREATE TABLE " + items +
+                 " (id {ID}, code VARCHAR(20) NOT NULL UNIQUE, name VARCHAR(50), "
+                 "price DECIMAL(10,2), qty INTEGER, at {DATETIME}, data {BLOB})"));
+  db.Exec("INSERT INTO " + items + " (code, name, price, qty, at, data) VALUES ('A-1', '苹果', " +
+          "1.50, 3, '2024-01-02 03:04:05', " + db.Blob("0102") + ")");
+  db.Exec("INSERT INTO " + items + " (code, name, price) VALUES ('B-2', 'Banana', 2.25)");
+  db.Exec("INSERT INTO " + items + " (code, qty, at) VALUES ('C-3', 7, '2023-12-31 23:59:59')");
+  return items;
+}
+
+inline std::string AllItemsQuery(const std::string& items) {
+  return "SELECT id, code, name, price, qty, at, data FROM " + items + " ORDER BY id";
+}
+
+// The pools and TServerModule1 instances to call, over a TestDatabase's application folder.
+class ServerHarness : public TestDatabase {
+ public:
+  explicit ServerHarness(Engine engine) : TestDatabase(engine) {
+    connections_ = std::make_unique<pools::TDAConnectionPool>(
+        pools::kPoolCapacity, dir() / pools::kDatabaseConfigFileName);
+    context_.app_folder = app_folder();
+    context_.connection_pool = connections_.get();
+    context_.query_pool = &queries_;
+    context_.stored_proc_pool = &procs_;
+  }
+
+  ServiceContext& context() { return context_; }
+  pools::TDAConnectionPool& connections() { return *connections_; }
+  pools::TDAQueryPool& queries() { return queries_; }
+  pools::TDAStoredProcPool& procs() { return procs_; }
+
+  // Whether the three pools have nothing lent out.
+  bool Idle() const {
+    return connections_->BusyCount() == 0 && queries_.BusyCount() == 0 && procs_.BusyCount() == 0;
+  }
+
+  // Invokes a method on a fresh instance (instances hold no state between calls).
+  Variant Call(ServerMethod method, std::vector<Variant>& args) {
+    TServerModule1 instance(context_);
+    Variant result;
+    instance.Invoke(static_cast<size_t>(method), args, result);
+    return result;
+  }
+
+ private:
   pools::TDAStoredProcPool procs_{pools::kPoolCapacity};
   pools::TDAQueryPool queries_{pools::kPoolCapacity};
   std::unique_ptr<pools::TDAConnectionPool> connections_;
   ServiceContext context_;
-  pools::TDAConnection admin_;
-  std::vector<std::string> created_;
 };
+
+// One element of a packed parameter list: name, value, data type, direction, and size,
+// precision and scale 0.
+inline Variant PackedParam(std::u16string name, Variant value, TFieldType type,
+                           TParamType direction) {
+  return Variant::VariantArrayOf({Variant::String(std::move(name)), std::move(value),
+                                  Variant::ShortInt(static_cast<int8_t>(type)),
+                                  Variant::ShortInt(static_cast<int8_t>(direction)),
+                                  Variant::Integer(0), Variant::Integer(0), Variant::Integer(0)});
+}
 
 // --- The client's side ----------------------------------------------------------------------
 

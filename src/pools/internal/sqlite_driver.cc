@@ -6,11 +6,17 @@
 //   OpenMode     "ReadOnly", "ReadWrite" (the file must exist) or anything else: create the
 //                file when it is missing
 //   BusyTimeout  milliseconds to wait for another connection's lock (default 10000)
+//   ForeignKeys  "No", "Off", "False" or "0" leaves declared foreign keys unchecked; otherwise
+//                every connection enforces them (SQLite itself checks none unless asked)
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <list>
 #include <map>
+#include <string_view>
+#include <unordered_map>
 
 #include "common/text.h"
 #include "pools/database_error.h"
@@ -148,45 +154,142 @@ TypeInfo SqliteValueType(int storage_class) {
 
 namespace {
 
-class SqliteConnection;
+[[noreturn]] void ThrowSqliteError(sqlite3* db) {
+  throw DatabaseError(sqlite3_errmsg(db), {}, sqlite3_extended_errcode(db));
+}
 
+// A statement kept by a connection, with the command text it was prepared from.
+struct KeptStatement {
+  std::string sql;
+  sqlite3_stmt* stmt = nullptr;
+  bool in_use = false;
+};
+using KeptList = std::list<KeptStatement>;
+
+class StatementCache;
+
+// A statement in use: finalized when done, or given back to the cache that keeps it.
 struct StmtDeleter {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+  StatementCache* cache = nullptr;  // null: finalized
+  KeptList::iterator entry{};
+  void operator()(sqlite3_stmt* s) const;
 };
 using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
 
+// Statements of one connection kept after use, by the command text they were prepared from,
+// for the next run of the same text: preparing is a good part of a short statement's time, and
+// a client's change set runs the same statement for row after row. Only texts that are one
+// statement are kept. A statement given back is reset and its bindings cleared, so it holds no
+// lock and no value. A kept statement that is in use (an open cursor) is not handed out twice:
+// a second user of the same text prepares its own, which is finalized after use. Beyond
+// kKeptStatements, the least recently used statements that are not in use are finalized; the
+// connection finalizes them all before it closes.
+//
+// Thread use: the connection's (one thread at a time).
+class StatementCache {
+ public:
+  static constexpr size_t kKeptStatements = 64;
+
+  ~StatementCache() { Clear(); }
+
+  // The kept statement of `sql`, marked in use; null when there is none free.
+  StmtPtr Take(std::string_view sql) {
+    auto it = index_.find(sql);
+    if (it == index_.end() || it->second->in_use) return StmtPtr(nullptr, StmtDeleter{});
+    it->second->in_use = true;
+    return StmtPtr(it->second->stmt, StmtDeleter{this, it->second});
+  }
+  // Keeps `stmt`, prepared from the whole of `sql`, marked in use. When the text is kept
+  // already (its statement in use), `stmt` stays the caller's and is finalized after use.
+  StmtPtr Keep(std::string_view sql, sqlite3_stmt* stmt) {
+    if (index_.count(sql) != 0) return StmtPtr(stmt, StmtDeleter{});
+    lru_.push_front(KeptStatement{std::string(sql), stmt, true});
+    index_.emplace(lru_.front().sql, lru_.begin());
+    Trim();
+    return StmtPtr(stmt, StmtDeleter{this, lru_.begin()});
+  }
+  void Give(KeptList::iterator entry) {
+    sqlite3_reset(entry->stmt);
+    sqlite3_clear_bindings(entry->stmt);
+    entry->in_use = false;
+    lru_.splice(lru_.begin(), lru_, entry);  // most recently used first
+    Trim();
+  }
+
+  void Clear() {
+    index_.clear();
+    for (KeptStatement& e : lru_) sqlite3_finalize(e.stmt);
+    lru_.clear();
+  }
+
+ private:
+  void Trim() {
+    auto it = lru_.end();
+    while (lru_.size() > kKeptStatements && it != lru_.begin()) {
+      --it;
+      if (it->in_use) continue;
+      index_.erase(it->sql);
+      sqlite3_finalize(it->stmt);
+      it = lru_.erase(it);
+    }
+  }
+
+  KeptList lru_;                                                    // most recently used first
+  std::unordered_map<std::string_view, KeptList::iterator> index_;  // keys: lru_'s texts
+};
+
+void StmtDeleter::operator()(sqlite3_stmt* s) const {
+  if (cache != nullptr) {
+    cache->Give(entry);
+  } else {
+    sqlite3_finalize(s);
+  }
+}
+
 // One statement prepared after another from a command text; `sql_` is kept alive for the tail
-// pointers into it.
+// pointers into it. A text of one statement is kept by the cache after its use.
 class StatementSequence {
  public:
-  StatementSequence(sqlite3* db, std::string sql) : db_(db), sql_(std::move(sql)) {
+  StatementSequence(sqlite3* db, std::string sql, StatementCache& cache)
+      : db_(db), sql_(std::move(sql)), cache_(cache) {
     tail_ = sql_.c_str();
   }
   // The next statement, or null when the text is used up.
   StmtPtr Next();
 
  private:
+  // Whether nothing but blanks and semicolons is left of the text.
+  bool OnlyBlanksLeft() const {
+    for (const char* p = tail_; p < sql_.c_str() + sql_.size(); ++p) {
+      if (*p != ';' && !std::isspace(static_cast<unsigned char>(*p))) return false;
+    }
+    return true;
+  }
+
   sqlite3* db_;
   std::string sql_;
+  StatementCache& cache_;
   const char* tail_;
 };
-
-[[noreturn]] void ThrowSqliteError(sqlite3* db) {
-  throw DatabaseError(sqlite3_errmsg(db), {}, sqlite3_extended_errcode(db));
-}
 
 StmtPtr StatementSequence::Next() {
   const char* end = sql_.c_str() + sql_.size();
   while (tail_ < end) {
+    const bool first = tail_ == sql_.c_str();
     sqlite3_stmt* raw = nullptr;
     const char* next = nullptr;
     int rc = sqlite3_prepare_v2(db_, tail_, static_cast<int>(end - tail_), &raw, &next);
-    StmtPtr stmt(raw);
+    StmtPtr stmt(raw, StmtDeleter{});
     if (rc != SQLITE_OK) ThrowSqliteError(db_);
     tail_ = next;
-    if (stmt) return stmt;  // null for whitespace or a comment
+    if (!stmt) continue;  // whitespace or a comment
+    if (first && OnlyBlanksLeft()) {
+      tail_ = end;
+      return cache_.Keep(sql_, stmt.release());
+    }
+    return stmt;
   }
-  return nullptr;
+  return StmtPtr(nullptr, StmtDeleter{});
 }
 
 // Binds the next parameters to the markers of `stmt`, from `offset` on; advances `offset`.
@@ -247,6 +350,13 @@ void BindParams(sqlite3* db, sqlite3_stmt* stmt, const DbParams& params, size_t&
               sqlite3_bind_text64(stmt, i, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
           break;
         }
+        case common::kVarOleStr: {
+          // Straight from the variant's own text: SQLite copies it.
+          const std::u16string& text = v.text();
+          rc = sqlite3_bind_text64(stmt, i, reinterpret_cast<const char*>(text.data()),
+                                   text.size() * 2, SQLITE_TRANSIENT, SQLITE_UTF16);
+          break;
+        }
         default: {
           auto text = v.ToText();
           if (!text) {
@@ -267,7 +377,10 @@ class SqliteConnection : public DriverConnection,
                          public std::enable_shared_from_this<SqliteConnection> {
  public:
   explicit SqliteConnection(sqlite3* db) : db_(db) {}
-  ~SqliteConnection() override { sqlite3_close_v2(db_); }
+  ~SqliteConnection() override {
+    statements_.Clear();
+    sqlite3_close_v2(db_);
+  }
 
   sqlite3* db() const { return db_; }
 
@@ -322,6 +435,7 @@ class SqliteConnection : public DriverConnection,
   }
 
   sqlite3* db_;
+  StatementCache statements_;
 };
 
 class SqliteCursor : public Cursor {
@@ -519,7 +633,7 @@ void SqliteCursor::DescribeColumns() {
                       conn_->QuoteIdentifier(table) + ")";
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) == SQLITE_OK) {
-      StmtPtr info(raw);
+      StmtPtr info(raw, StmtDeleter{});
       while (sqlite3_step(info.get()) == SQLITE_ROW) {
         if (sqlite3_column_int(info.get(), 5) > 0) ++count;
       }
@@ -572,7 +686,17 @@ void SqliteCursor::DescribeColumns() {
 }
 
 std::unique_ptr<Cursor> SqliteConnection::Open(const std::string& sql, const DbParams& params) {
-  auto seq = std::make_unique<StatementSequence>(db_, sql);
+  if (StmtPtr kept = statements_.Take(sql)) {
+    size_t offset = 0;
+    BindParams(db_, kept.get(), params, offset);
+    if (sqlite3_column_count(kept.get()) > 0) {
+      return std::make_unique<SqliteCursor>(shared_from_this(), std::move(kept), nullptr, params,
+                                            offset);
+    }
+    RunToEnd(kept.get());
+    throw DatabaseError("The command text returned no result set");
+  }
+  auto seq = std::make_unique<StatementSequence>(db_, sql, statements_);
   size_t offset = 0;
   while (StmtPtr stmt = seq->Next()) {
     BindParams(db_, stmt.get(), params, offset);
@@ -586,9 +710,21 @@ std::unique_ptr<Cursor> SqliteConnection::Open(const std::string& sql, const DbP
 }
 
 int64_t SqliteConnection::Execute(const std::string& sql, const DbParams& params) {
-  StatementSequence seq(db_, sql);
+  if (StmtPtr kept = statements_.Take(sql)) {
+    size_t offset = 0;
+    BindParams(db_, kept.get(), params, offset);
+    return RunToEnd(kept.get());
+  }
+  StatementSequence seq(db_, sql, statements_);
   size_t offset = 0;
   return RunAll(seq, params, offset);
+}
+
+bool ForeignKeysWanted(std::string_view value) {
+  for (const char* off : {"No", "Off", "False", "0"}) {
+    if (common::EqualsIgnoreAsciiCase(TrimView(value), off)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -630,6 +766,13 @@ std::shared_ptr<DriverConnection> OpenSqliteConnection(const ConnectionParams& p
   // Opening does not read the file; reading the schema now makes a file that is not a
   // database fail here, with SQLite's own message.
   if (sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    ThrowSqliteError(db);
+  }
+  // Declared constraints hold: foreign keys are checked on this connection from now on.
+  const char* foreign_keys = ForeignKeysWanted(params.Value("ForeignKeys"))
+                                 ? "PRAGMA foreign_keys = ON"
+                                 : "PRAGMA foreign_keys = OFF";
+  if (sqlite3_exec(db, foreign_keys, nullptr, nullptr, nullptr) != SQLITE_OK) {
     ThrowSqliteError(db);
   }
   return conn;
