@@ -42,6 +42,7 @@
 #include "pools/da_query.h"
 #include "service/payload_codec.h"
 #include "service/result_stream.h"
+#include "sqlite_bench_tables.h"
 #include "storage/dataset_stream.h"
 
 namespace {
@@ -54,25 +55,6 @@ constexpr char kQuery[] =
 
 double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-void CreateSqliteTable(const std::string& path) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
-      sqlite3_exec(
-          db,
-          "CREATE TABLE result (id INTEGER PRIMARY KEY, code VARCHAR(20) NOT NULL, "
-          "name VARCHAR(50), qty INTEGER, price DECIMAL(12,2), rate DOUBLE, created DATETIME, "
-          "flag BOOLEAN, note TEXT, data BLOB);"
-          "INSERT INTO result WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s "
-          "WHERE i < 1000000) SELECT i, 'C-' || (i % 100000), '客户 ' || i || ' 号', i % 1000, "
-          "(i % 100000) * 1.25, i / 7.0, datetime(1700000000 + i * 37, 'unixepoch'), i % 2, "
-          "CASE WHEN i % 4 = 0 THEN '备注 ' || i END, "
-          "CASE WHEN i % 10 = 0 THEN randomblob(16) END FROM s;",
-          nullptr, nullptr, nullptr) != SQLITE_OK) {
-    throw std::runtime_error(std::string("SQLite: ") + sqlite3_errmsg(db));
-  }
-  sqlite3_close(db);
 }
 
 // The same rows in PostgreSQL, in a table of this process's own.
@@ -260,7 +242,7 @@ int main(int argc, char** argv) {
   // No thread exists before the server processes are forked: everything in this process runs
   // on the main thread.
   bench::TempFolder folder("data-result-bench");
-  CreateSqliteTable((folder.path() / "result.sqlite3").string());
+  bench::CreateSqliteTable((folder.path() / "result.sqlite3").string(), bench::kResultTableSql);
   pools::ConnectionParams params;
   params.Set("DriverID", "SQLite");
   params.Set("Database", (folder.path() / "result.sqlite3").string());

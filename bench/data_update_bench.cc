@@ -27,6 +27,7 @@
 #include "client/payload.h"
 #include "client/server_module1.h"
 #include "data_bench_support.h"
+#include "sqlite_bench_tables.h"
 #include "storage/dataset_stream.h"
 
 namespace {
@@ -39,20 +40,6 @@ void Check(int rc, sqlite3* db) {
   if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
     throw std::runtime_error(sqlite3_errmsg(db));
   }
-}
-
-void CreateTable(const std::string& path) {
-  sqlite3* db = nullptr;
-  Check(sqlite3_open(path.c_str(), &db), db);
-  Check(sqlite3_exec(db,
-                     "CREATE TABLE bench (id INTEGER PRIMARY KEY, code VARCHAR(20) NOT NULL, "
-                     "name VARCHAR(50), qty INTEGER, price DECIMAL(10,2), at DATETIME);"
-                     "INSERT INTO bench WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
-                     "FROM s WHERE i < 10000) SELECT i, 'C-' || i, '客户 ' || i, i % 100, "
-                     "i * 0.25, '2024-01-01 10:00:00' FROM s;",
-                     nullptr, nullptr, nullptr),
-        db);
-  sqlite3_close(db);
 }
 
 // Seconds for the same updates through one prepared statement in one transaction.
@@ -109,7 +96,7 @@ int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   bench::TempFolder folder("data-update-bench");
   const std::string path = (folder.path() / "bench.sqlite3").string();
-  CreateTable(path);
+  bench::CreateSqliteTable(path, bench::kBenchTableSql);
   {
     pools::ConnectionParams params;
     params.Set("DriverID", "SQLite");

@@ -12,20 +12,18 @@
 // Figures: ns/row (per stage), stream_MB, compressed_MB and, for sql2olevariant, peak_x: the
 // peak heap the call held through operator new, as a multiple of the uncompressed stream.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <new>
 #include <stdexcept>
 #include <string>
 
+#include "heap_meter.h"
 #include "pools/da_conn_pool.h"
 #include "pools/da_connection.h"
 #include "pools/da_query.h"
@@ -34,35 +32,8 @@
 #include "service/data_methods.h"
 #include "service/payload_codec.h"
 #include "service/result_stream.h"
+#include "sqlite_bench_tables.h"
 
-// --- Heap accounting: current and peak bytes held through operator new --------------------
-namespace {
-std::atomic<int64_t> g_current{0};
-std::atomic<int64_t> g_peak{0};
-
-void* Allocate(size_t n) {
-  void* p = std::malloc(n == 0 ? 1 : n);
-  if (p == nullptr) throw std::bad_alloc();
-  const int64_t now = g_current += static_cast<int64_t>(malloc_usable_size(p));
-  int64_t peak = g_peak.load(std::memory_order_relaxed);
-  while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
-  }
-  return p;
-}
-
-void Release(void* p) {
-  if (p == nullptr) return;
-  g_current -= static_cast<int64_t>(malloc_usable_size(p));
-  std::free(p);
-}
-}  // namespace
-
-void* operator new(size_t n) { return Allocate(n); }
-void* operator new[](size_t n) { return Allocate(n); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, size_t) noexcept { Release(p); }
-void operator delete[](void* p, size_t) noexcept { Release(p); }
 
 namespace {
 
@@ -86,22 +57,7 @@ struct Server {
     if (mkdtemp(tmpl) == nullptr) std::abort();
     dir = tmpl;
     const std::string db_path = Path();
-    sqlite3* db = nullptr;
-    if (sqlite3_open(db_path.c_str(), &db) != SQLITE_OK ||
-        sqlite3_exec(
-            db,
-            "CREATE TABLE result (id INTEGER PRIMARY KEY, code VARCHAR(20) NOT NULL, "
-            "name VARCHAR(50), qty INTEGER, price DECIMAL(12,2), rate DOUBLE, created DATETIME, "
-            "flag BOOLEAN, note TEXT, data BLOB);"
-            "INSERT INTO result WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s "
-            "WHERE i < 1000000) SELECT i, 'C-' || (i % 100000), '客户 ' || i || ' 号', i % 1000, "
-            "(i % 100000) * 1.25, i / 7.0, datetime(1700000000 + i * 37, 'unixepoch'), i % 2, "
-            "CASE WHEN i % 4 = 0 THEN '备注 ' || i END, "
-            "CASE WHEN i % 10 = 0 THEN randomblob(16) END FROM s;",
-            nullptr, nullptr, nullptr) != SQLITE_OK) {
-      throw std::runtime_error(sqlite3_errmsg(db));
-    }
-    sqlite3_close(db);
+    bench::CreateSqliteTable(db_path, bench::kResultTableSql);
 
     pools::ConnectionParams params;
     params.Set("DriverID", "SQLite");
@@ -254,15 +210,14 @@ void BM_SQL2OleVariant(benchmark::State& state) {
   double seconds = 0;
   int64_t peak = 0;
   for (auto _ : state) {
-    const int64_t base = g_current.load();
-    g_peak = base;
+    const bench::PeakMeter meter;
     common::Variant result;
     seconds += Timed([&] {
       std::u16string err;
       result = service::SQL2OleVariant(server.context, kQuery16, err);
       if (!err.empty()) throw std::runtime_error("query failed");
     });
-    peak = std::max(peak, g_peak.load() - base);
+    peak = std::max(peak, meter.Peak());
     benchmark::DoNotOptimize(result.bytes().data());
   }
   Report(state, seconds);

@@ -10,60 +10,21 @@
 // The copy baselines: into a new buffer (what the encoder must do too: allocate and fill) and
 // into a buffer already in place.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "heap_meter.h"
 #include "storage/dataset_stream.h"
 #include "storage/result_writer.h"
 #include "storage/value_codec.h"
 
-// --- Heap accounting: current and peak bytes held through operator new --------------------
-namespace {
-std::atomic<int64_t> g_current{0};
-std::atomic<int64_t> g_peak{0};
-
-void* Allocate(size_t n) {
-  void* p = std::malloc(n == 0 ? 1 : n);
-  if (p == nullptr) throw std::bad_alloc();
-  const int64_t now = g_current += static_cast<int64_t>(malloc_usable_size(p));
-  int64_t peak = g_peak.load(std::memory_order_relaxed);
-  while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
-  }
-  return p;
-}
-
-void Release(void* p) {
-  if (p == nullptr) return;
-  g_current -= static_cast<int64_t>(malloc_usable_size(p));
-  std::free(p);
-}
-
-// Peak heap above what was held when the measurement began.
-class PeakMeter {
- public:
-  PeakMeter() : base_(g_current.load()) { g_peak = base_; }
-  int64_t Peak() const { return g_peak.load() - base_; }
-
- private:
-  int64_t base_;
-};
-}  // namespace
-
-void* operator new(size_t n) { return Allocate(n); }
-void* operator new[](size_t n) { return Allocate(n); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, size_t) noexcept { Release(p); }
-void operator delete[](void* p, size_t) noexcept { Release(p); }
+using bench::PeakMeter;
 
 namespace {
 

@@ -28,6 +28,7 @@
 #include "pools/da_stored_proc_pool.h"
 #include "service/data_methods.h"
 #include "service/payload_codec.h"
+#include "sqlite_bench_tables.h"
 #include "storage/change_set.h"
 #include "storage/dataset_stream.h"
 
@@ -55,17 +56,7 @@ struct Server {
     if (mkdtemp(tmpl) == nullptr) std::abort();
     dir = tmpl;
     const std::string db_path = (dir / "bench.sqlite3").string();
-    sqlite3* db = nullptr;
-    Check(sqlite3_open(db_path.c_str(), &db), db);
-    Check(sqlite3_exec(db,
-                       "CREATE TABLE bench (id INTEGER PRIMARY KEY, code VARCHAR(20) NOT NULL, "
-                       "name VARCHAR(50), qty INTEGER, price DECIMAL(10,2), at DATETIME);"
-                       "INSERT INTO bench WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
-                       "FROM s WHERE i < 10000) SELECT i, 'C-' || i, '客户 ' || i, i % 100, "
-                       "i * 0.25, '2024-01-01 10:00:00' FROM s;",
-                       nullptr, nullptr, nullptr),
-          db);
-    sqlite3_close(db);
+    bench::CreateSqliteTable(db_path, bench::kBenchTableSql);
 
     pools::ConnectionParams params;
     params.Set("DriverID", "SQLite");
