@@ -164,7 +164,6 @@ void TDABinStorage::Close() {
     out_->resize(pos_);
   }
   names_.clear();
-  upper_names_.clear();
   index_.clear();
 }
 
@@ -202,21 +201,34 @@ void TDABinStorage::Expand(size_t n) {
 void TDABinStorage::WriteU16(uint16_t v) { common::StoreLE(AppendRaw(2), v); }
 void TDABinStorage::WriteU32(uint32_t v) { common::StoreLE(AppendRaw(4), v); }
 
+size_t TDABinStorage::NameHash::operator()(std::string_view name) const {
+  // FNV-1a over the ASCII-uppercased bytes.
+  uint64_t h = 14695981039346656037ull;
+  for (char c : name) {
+    const auto b = static_cast<unsigned char>(c);
+    h = (h ^ (b >= 'a' && b <= 'z' ? b - ('a' - 'A') : b)) * 1099511628211ull;
+  }
+  return static_cast<size_t>(h);
+}
+
+bool TDABinStorage::NameEqual::operator()(std::string_view a, std::string_view b) const {
+  return common::EqualsIgnoreAsciiCase(a, b);
+}
+
 uint16_t TDABinStorage::EnterName(std::string_view name) {
   if (mode_ != TDAStorageMode::smWrite) throw std::logic_error("EnterName on a reader");
-  std::string upper = common::ToUpperAscii(name);
-  if (auto it = index_.find(upper); it != index_.end()) return it->second;
+  if (auto it = index_.find(name); it != index_.end()) return it->second;
   if (names_.size() >= kMaxNames || names_.size() >= 0xFFFF) {
     throw StoreError(kDAErrDictOverflow);
   }
   if (Utf16Length(name) > 0x7FFF) throw std::length_error("name too long for the dictionary");
   const auto id = static_cast<uint16_t>(names_.size());
   names_.emplace_back(name);
-  index_.emplace(std::move(upper), id);
+  index_.emplace(name, id);
   if (names_.size() == 254) {
     // Reserve 254 and 255, so that no property id has FE or FF as its low byte.
     for (std::string_view reserved : {std::string_view("<end>"), std::string_view("<begin>")}) {
-      index_.emplace(common::ToUpperAscii(reserved), static_cast<uint16_t>(names_.size()));
+      index_.emplace(reserved, static_cast<uint16_t>(names_.size()));
       names_.emplace_back(reserved);
     }
   }

@@ -283,10 +283,20 @@ class TDABinStorage {
   TDAResOptions options_;
   bool closed_ = false;
 
-  // Dictionary: names in id order (UTF-8); while writing, an index by ASCII-uppercased name.
+  // Names compare without regard to ASCII case; the index is searched with the caller's view,
+  // so finding a name already entered allocates nothing.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const;
+  };
+  struct NameEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+  };
+
+  // Dictionary: names in id order (UTF-8); while writing, an index by name.
   std::vector<std::string> names_;
-  std::vector<std::string> upper_names_;
-  std::unordered_map<std::string, uint16_t> index_;
+  std::unordered_map<std::string, uint16_t, NameHash, NameEqual> index_;
 
   // Writer output: the container occupies (*out_)[base_, base_ + pos_ - base_); bytes after
   // pos_ up to out_->size() are zeroed room for the next writes.
