@@ -1,15 +1,13 @@
-// Shared parts of the database benchmarks: a temporary application folder, the server's call
-// path on a free loopback port (transport with the compression filter, dispatcher,
-// TServerModule1 lent by the instance pool, the three database pools over the folder's
-// DataBase.CFG), the load average printed beside every figure, and the PostgreSQL server named
+// Shared parts of the database benchmarks over TCP (the folder and the pools are in
+// service_bench_support.h): the server's call path on a free loopback port (transport with the
+// compression filter, dispatcher, TServerModule1 lent by the instance pool, the three database
+// pools over the folder's DataBase.CFG), the load average printed beside every figure, and the PostgreSQL server named
 // by DATASERVER_PG_CONN for the baselines.
 //
 // Threads: the server's connection threads run the calls; everything else is used by the
 // benchmark's main thread.
 #ifndef DATASERVER_BENCH_DATA_BENCH_SUPPORT_H_
 #define DATASERVER_BENCH_DATA_BENCH_SUPPORT_H_
-
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,14 +21,12 @@
 #include <vector>
 
 #include "pools/connection_params.h"
-#include "pools/da_conn_pool.h"
-#include "pools/da_query_pool.h"
-#include "pools/da_stored_proc_pool.h"
 #include "pools/instance_pool.h"
 #include "protocol/compression_filter.h"
 #include "protocol/rs_server.h"
 #include "protocol/tcp_transport.h"
 #include "service/server_module.h"
+#include "service_bench_support.h"
 
 namespace bench {
 
@@ -42,39 +38,14 @@ inline std::string LoadAverage() {
   return one.empty() ? "?" : one;
 }
 
-// A folder of its own under /tmp, removed with everything in it.
-class TempFolder {
- public:
-  explicit TempFolder(const char* prefix) {
-    std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::string app_folder() const { return path_.string() + "/"; }
-
- private:
-  std::filesystem::path path_;
-};
-
 // The call path of the dataserver process (without its console): TServerModule1 over the
 // application folder's database, on a free port.
 class BenchServer {
  public:
   // `app_folder` ends with "/" and holds DataBase.CFG.
   explicit BenchServer(const std::string& app_folder)
-      : connections_(pools::kPoolCapacity, app_folder + pools::kDatabaseConfigFileName) {
-    context_.app_folder = app_folder;
-    context_.connection_pool = &connections_;
-    context_.query_pool = &queries_;
-    context_.stored_proc_pool = &procs_;
-    instances_.SetInstanceClass(service::ServerModuleInstanceClass(context_));
+      : pools_(app_folder) {
+    instances_.SetInstanceClass(service::ServerModuleInstanceClass(pools_.context()));
     transport_.Port = 0;
     transport_.Filters.push_back(std::make_unique<protocol::TTransportCompressionFilter>());
     server_.AddServerClass(class_);
@@ -86,13 +57,10 @@ class BenchServer {
   BenchServer& operator=(const BenchServer&) = delete;
 
   uint16_t port() const { return transport_.BoundPort(); }
-  service::ServiceContext& context() { return context_; }
+  service::ServiceContext& context() { return pools_.context(); }
 
  private:
-  service::ServiceContext context_;
-  pools::TDAStoredProcPool procs_{pools::kPoolCapacity};
-  pools::TDAQueryPool queries_{pools::kPoolCapacity};
-  pools::TDAConnectionPool connections_;
+  ServicePools pools_;
   pools::TPoolManager instances_;
   service::TServerModule1Class class_{instances_};
   protocol::TRSTCPServerTransport transport_;

@@ -167,12 +167,7 @@ int main(int argc, char** argv) {
 
   bench::TempFolder folder("data-calls-bench");
   CreateAccounts((folder.path() / "bench.sqlite3").string());
-  {
-    pools::ConnectionParams params;
-    params.Set("DriverID", "SQLite");
-    params.Set("Database", "bench.sqlite3");
-    params.SaveToFile(folder.path() / pools::kDatabaseConfigFileName);
-  }
+  bench::WriteSqliteDatabaseConfig(folder, "bench.sqlite3");
   bench::BenchServer server(folder.app_folder());
 
   const std::optional<bench::PgServer> pg = bench::PgServerFromEnv();

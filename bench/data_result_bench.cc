@@ -242,11 +242,9 @@ int main(int argc, char** argv) {
   // No thread exists before the server processes are forked: everything in this process runs
   // on the main thread.
   bench::TempFolder folder("data-result-bench");
-  bench::CreateSqliteTable((folder.path() / "result.sqlite3").string(), bench::kResultTableSql);
-  pools::ConnectionParams params;
-  params.Set("DriverID", "SQLite");
-  params.Set("Database", (folder.path() / "result.sqlite3").string());
-  params.SaveToFile(folder.path() / pools::kDatabaseConfigFileName);
+  const std::string path = (folder.path() / "result.sqlite3").string();
+  bench::CreateSqliteTable(path, bench::kResultTableSql);
+  const pools::ConnectionParams params = bench::WriteSqliteDatabaseConfig(folder, path);
   pools::TDAConnection connection;
   connection.Params() = params;
   connection.Open();

@@ -97,12 +97,7 @@ int main(int argc, char** argv) {
   bench::TempFolder folder("data-update-bench");
   const std::string path = (folder.path() / "bench.sqlite3").string();
   bench::CreateSqliteTable(path, bench::kBenchTableSql);
-  {
-    pools::ConnectionParams params;
-    params.Set("DriverID", "SQLite");
-    params.Set("Database", "bench.sqlite3");
-    params.SaveToFile(folder.path() / pools::kDatabaseConfigFileName);
-  }
+  bench::WriteSqliteDatabaseConfig(folder, "bench.sqlite3");
   bench::BenchServer server(folder.app_folder());
   client::Connection connection(client::LoginOptions("127.0.0.1", server.port(), "admin", "tulip"));
   connection.Open();

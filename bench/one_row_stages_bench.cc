@@ -14,16 +14,12 @@
 
 #include <string>
 
-#include "data_bench_support.h"
-#include "pools/da_conn_pool.h"
 #include "pools/da_connection.h"
 #include "pools/da_query.h"
-#include "pools/da_query_pool.h"
-#include "pools/da_stored_proc_pool.h"
 #include "service/data_methods.h"
 #include "service/payload_codec.h"
 #include "service/result_stream.h"
-#include "sqlite_bench_tables.h"
+#include "service_bench_support.h"
 
 namespace {
 
@@ -31,34 +27,19 @@ constexpr int kTableRows = 10000;
 
 // The database, the process's pools over it and a connection of the benchmark's own.
 struct Database {
-  bench::TempFolder folder{"one-row-stages-bench"};
-  pools::TDAStoredProcPool procs{pools::kPoolCapacity};
-  pools::TDAQueryPool queries{pools::kPoolCapacity};
-  std::unique_ptr<pools::TDAConnectionPool> connections;
-  service::ServiceContext context;
+  bench::SqliteServiceDatabase db{"one-row-stages-bench", "bench.sqlite3", bench::kBenchTableSql};
   pools::TDAConnection connection;
 
   Database() {
-    const std::string path = (folder.path() / "bench.sqlite3").string();
-    bench::CreateSqliteTable(path, bench::kBenchTableSql);
-    pools::ConnectionParams params;
-    params.Set("DriverID", "SQLite");
-    params.Set("Database", path);
-    params.SaveToFile(folder.path() / pools::kDatabaseConfigFileName);
-    connections = std::make_unique<pools::TDAConnectionPool>(
-        pools::kPoolCapacity, folder.path() / pools::kDatabaseConfigFileName);
-    context.app_folder = folder.app_folder();
-    context.connection_pool = connections.get();
-    context.query_pool = &queries;
-    context.stored_proc_pool = &procs;
-    connection.Params() = params;
+    connection.Params() = db.params;
     connection.Open();
   }
 };
 
+// Ends at exit, so the folder is removed.
 Database& TheDatabase() {
-  static Database* db = new Database;
-  return *db;
+  static Database db;
+  return db;
 }
 
 std::string Query(int64_t i) {
@@ -109,7 +90,7 @@ void BM_SQL2OleVariant(benchmark::State& state) {
     const std::string sql = Query(i++);
     std::u16string err;
     const common::Variant result =
-        service::SQL2OleVariant(TheDatabase().context, std::u16string(sql.begin(), sql.end()), err);
+        service::SQL2OleVariant(TheDatabase().db.context(), std::u16string(sql.begin(), sql.end()), err);
     if (!err.empty()) {
       state.SkipWithError("query failed");
       break;

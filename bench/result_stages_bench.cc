@@ -13,26 +13,19 @@
 // peak heap the call held through operator new, as a multiple of the uncompressed stream.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "heap_meter.h"
-#include "pools/da_conn_pool.h"
 #include "pools/da_connection.h"
 #include "pools/da_query.h"
-#include "pools/da_query_pool.h"
-#include "pools/da_stored_proc_pool.h"
 #include "service/data_methods.h"
 #include "service/payload_codec.h"
 #include "service/result_stream.h"
-#include "sqlite_bench_tables.h"
+#include "service_bench_support.h"
 
 
 namespace {
@@ -43,33 +36,14 @@ constexpr char kQuery[] =
 
 // An application folder with the database and the process's pools.
 struct Server {
-  std::filesystem::path dir;
-  pools::TDAStoredProcPool procs{pools::kPoolCapacity};
-  pools::TDAQueryPool queries{pools::kPoolCapacity};
-  std::unique_ptr<pools::TDAConnectionPool> connections;
-  service::ServiceContext context;
+  bench::SqliteServiceDatabase db{"result-stages-bench", "result.sqlite3", bench::kResultTableSql};
+  service::ServiceContext& context = db.context();
   pools::TDAConnection connection;  // for the stages below the method
   common::Bytes stream;             // the uncompressed stream of the result
   size_t compressed_size = 0;
 
   Server() {
-    char tmpl[] = "/tmp/result-stages-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) std::abort();
-    dir = tmpl;
-    const std::string db_path = Path();
-    bench::CreateSqliteTable(db_path, bench::kResultTableSql);
-
-    pools::ConnectionParams params;
-    params.Set("DriverID", "SQLite");
-    params.Set("Database", db_path);
-    params.SaveToFile(dir / pools::kDatabaseConfigFileName);
-    connections = std::make_unique<pools::TDAConnectionPool>(pools::kPoolCapacity,
-                                                             dir / pools::kDatabaseConfigFileName);
-    context.app_folder = dir.string() + "/";
-    context.connection_pool = connections.get();
-    context.query_pool = &queries;
-    context.stored_proc_pool = &procs;
-    connection.Params() = params;
+    connection.Params() = db.params;
     connection.Open();
 
     pools::TDAQuery q;
@@ -81,13 +55,7 @@ struct Server {
     service::CompressStreamInPlace(compressed, 2);
     compressed_size = compressed.size();
   }
-  ~Server() {
-    connection.Close();
-    connections.reset();
-    std::filesystem::remove_all(dir);
-  }
-
-  std::string Path() const { return (dir / "result.sqlite3").string(); }
+  ~Server() { connection.Close(); }
 };
 
 Server& TheServer() {
@@ -110,7 +78,7 @@ double Timed(F&& f) {
 }
 
 void BM_SqliteStep(benchmark::State& state) {
-  const std::string path = TheServer().Path();
+  const std::string path = TheServer().db.path;
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
   double seconds = 0;

@@ -14,21 +14,14 @@
 // Figures: rows/s, and "vs_direct", the share of direct_prepared's rate reached.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
-#include "pools/da_conn_pool.h"
-#include "pools/da_query_pool.h"
-#include "pools/da_stored_proc_pool.h"
 #include "service/data_methods.h"
 #include "service/payload_codec.h"
-#include "sqlite_bench_tables.h"
+#include "service_bench_support.h"
 #include "storage/change_set.h"
 #include "storage/dataset_stream.h"
 
@@ -44,31 +37,11 @@ void Check(int rc, sqlite3* db) {
 
 // An application folder with a SQLite database of kRows rows and the process's pools.
 struct Server {
-  std::filesystem::path dir;
-  pools::TDAStoredProcPool procs{pools::kPoolCapacity};
-  pools::TDAQueryPool queries{pools::kPoolCapacity};
-  std::unique_ptr<pools::TDAConnectionPool> connections;
-  service::ServiceContext context;
+  bench::SqliteServiceDatabase db{"update-apply-bench", "bench.sqlite3", bench::kBenchTableSql};
+  service::ServiceContext& context = db.context();
   common::Variant change_set;  // every row modified, compressed, as a client sends it
 
   Server() {
-    char tmpl[] = "/tmp/update-apply-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) std::abort();
-    dir = tmpl;
-    const std::string db_path = (dir / "bench.sqlite3").string();
-    bench::CreateSqliteTable(db_path, bench::kBenchTableSql);
-
-    pools::ConnectionParams params;
-    params.Set("DriverID", "SQLite");
-    params.Set("Database", db_path);
-    params.SaveToFile(dir / pools::kDatabaseConfigFileName);
-    connections = std::make_unique<pools::TDAConnectionPool>(pools::kPoolCapacity,
-                                                             dir / pools::kDatabaseConfigFileName);
-    context.app_folder = dir.string() + "/";
-    context.connection_pool = connections.get();
-    context.query_pool = &queries;
-    context.stored_proc_pool = &procs;
-
     // The client: fetch, edit every row, send the changes.
     std::u16string err;
     const common::Variant result = service::SQL2OleVariant(
@@ -90,12 +63,6 @@ struct Server {
     service::CompressStreamInPlace(changes, 2);
     change_set = service::StreamToByteArray(std::move(changes));
   }
-  ~Server() {
-    connections.reset();
-    std::filesystem::remove_all(dir);
-  }
-
-  std::string DatabasePath() const { return (dir / "bench.sqlite3").string(); }
 };
 
 Server& TheServer() {
@@ -115,7 +82,7 @@ void Report(benchmark::State& state, double seconds) {
 void Direct(benchmark::State& state, bool prepare_once) {
   Server& server = TheServer();
   sqlite3* db = nullptr;
-  Check(sqlite3_open(server.DatabasePath().c_str(), &db), db);
+  Check(sqlite3_open(server.db.path.c_str(), &db), db);
   const char* sql = "UPDATE bench SET name = ?, qty = ? WHERE id = ?";
   std::u16string name = u"客户 A";
   double seconds = 0;
