@@ -42,8 +42,15 @@ void CheckVariantRoundTrip(common::ByteSpan stream, const Limits& limits) {
     return;
   }
   if (v.IsNull()) return;  // null is never streamed
+  // A byte array read from the general form leaves as kind 3, which carries only the bytes:
+  // it comes back with bounds 0 .. n - 1, and as null when it has no elements.
+  common::Variant expected = v;
+  if (v.IsByteArray()) {
+    const common::Bytes& bytes = v.array().raw;
+    expected = bytes.empty() ? common::Variant::Null() : common::Variant::ByteArray(bytes);
+  }
   const common::Bytes again = EncodeVariantStream(v);
-  if (!(DecodeVariantStream(again, limits) == v)) __builtin_trap();
+  if (!(DecodeVariantStream(again, limits) == expected)) __builtin_trap();
 }
 
 }  // namespace
