@@ -147,6 +147,8 @@ TEST_F(TransportTest, KeepAliveIsAppliedOnlyWhenAConnectHandlerIsAssigned) {
   EXPECT_EQ(nodelay, 1);
 
   server_.server.Stop();
+  // The first client's departure may have been counted before the stop.
+  server_.disconnects = 0;
   server_.transport.OnConnect = nullptr;
   server_.transport.OnDisconnect = [&](const TRSTCPDisconnectEventObject& e) {
     keep_alive = SocketOption(e.Connection->socket().fd(), SOL_SOCKET, SO_KEEPALIVE);
