@@ -18,6 +18,25 @@ namespace common {
 using Bytes = std::vector<uint8_t>;
 using ByteSpan = std::span<const uint8_t>;
 
+// One byte sequence held as consecutive chunks. It grows without moving what it already holds,
+// so a writer that does not know its final size never needs room for two copies of it.
+struct ChunkedBytes {
+  std::vector<Bytes> chunks;
+
+  uint64_t size() const {
+    uint64_t n = 0;
+    for (const Bytes& c : chunks) n += c.size();
+    return n;
+  }
+  // The sequence in one buffer (a copy).
+  Bytes Join() const {
+    Bytes out;
+    out.reserve(static_cast<size_t>(size()));
+    for (const Bytes& c : chunks) out.insert(out.end(), c.begin(), c.end());
+    return out;
+  }
+};
+
 inline ByteSpan AsBytes(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }

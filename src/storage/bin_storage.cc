@@ -98,8 +98,7 @@ TDABinStorage::~TDABinStorage() {
   }
 }
 
-std::unique_ptr<TDABinStorage> TDABinStorage::OpenWrite(common::Bytes& out,
-                                                        const TDAResOptions* options) {
+std::unique_ptr<TDABinStorage> TDABinStorage::NewWriter(const TDAResOptions* options) {
   std::unique_ptr<TDABinStorage> s(new TDABinStorage(TDAStorageMode::smWrite, options));
   if (options != nullptr && options->StoreVersion != -1) {
     if (options->StoreVersion < 1 || options->StoreVersion > 0xFFFF) {
@@ -107,9 +106,26 @@ std::unique_ptr<TDABinStorage> TDABinStorage::OpenWrite(common::Bytes& out,
     }
     s->version_ = static_cast<uint32_t>(options->StoreVersion);
   }
+  return s;
+}
+
+std::unique_ptr<TDABinStorage> TDABinStorage::OpenWrite(common::Bytes& out,
+                                                        const TDAResOptions* options) {
+  std::unique_ptr<TDABinStorage> s = NewWriter(options);
   s->out_ = &out;
   s->base_ = out.size();
   s->pos_ = out.size();
+  std::memset(s->AppendRaw(kHeaderSize), 0, kHeaderSize);
+  return s;
+}
+
+std::unique_ptr<TDABinStorage> TDABinStorage::OpenWrite(common::ChunkedBytes& out,
+                                                        const TDAResOptions* options) {
+  std::unique_ptr<TDABinStorage> s = NewWriter(options);
+  out.chunks.emplace_back();
+  s->chunks_ = &out.chunks;
+  s->header_chunk_ = out.chunks.size() - 1;
+  s->out_ = &out.chunks.back();
   std::memset(s->AppendRaw(kHeaderSize), 0, kHeaderSize);
   return s;
 }
@@ -156,7 +172,7 @@ void TDABinStorage::Close() {
       PutUtf16(p + 2, names_[i]);
       p += 2 + 2 * units[i];
     }
-    uint8_t* h = out_->data() + base_;
+    uint8_t* h = chunks_ != nullptr ? (*chunks_)[header_chunk_].data() : out_->data() + base_;
     std::memcpy(h, kMagic, 4);
     common::StoreLE(h + 4, static_cast<uint16_t>(version_));
     common::StoreLE(h + 6, uint16_t{0});
@@ -176,6 +192,10 @@ bool TDABinStorage::HasStoreItem(TDAStoreItem item) const {
 // Writing
 
 void TDABinStorage::Expand(size_t n) {
+  if (chunks_ != nullptr) {
+    ExpandChunked(n);
+    return;
+  }
   const size_t need = pos_ + n;
   if (need > out_->capacity()) {
     const size_t cap = out_->capacity();
@@ -194,6 +214,33 @@ void TDABinStorage::Expand(size_t n) {
     out_->reserve(target);
   }
   // Zero the room in steps that stay in cache until the writes that follow fill them.
+  constexpr size_t kStep = 64 * 1024;
+  out_->resize(std::min(out_->capacity(), std::max(need, out_->size() + kStep)));
+}
+
+void TDABinStorage::ExpandChunked(size_t n) {
+  // A chunk grows in place while it is small (a one-row result stays one short buffer); past
+  // that it is closed where it ends and the writes go on in a new chunk of about an eighth of
+  // what is written so far, so the unused room never exceeds that eighth.
+  constexpr size_t kMinChunk = 64 * 1024;
+  constexpr size_t kMaxChunk = 8 * 1024 * 1024;
+  size_t need = pos_ + n;
+  if (need > out_->capacity()) {
+    const size_t used = pos_ - base_;
+    if (used >= kMinChunk) {
+      out_->resize(pos_);
+      sealed_ += used;
+      chunks_->emplace_back();
+      out_ = &chunks_->back();
+      base_ = 0;
+      pos_ = 0;
+      need = n;
+      const uint64_t eighth = std::clamp<uint64_t>(sealed_ / 8, kMinChunk, kMaxChunk);
+      out_->reserve(std::max(n, static_cast<size_t>(eighth)));
+    } else {
+      out_->reserve(std::max({need, out_->capacity() * 2, size_t{1024}}));
+    }
+  }
   constexpr size_t kStep = 64 * 1024;
   out_->resize(std::min(out_->capacity(), std::max(need, out_->size() + kStep)));
 }
@@ -390,11 +437,11 @@ void TDABinStorage::WriteValue(std::string_view column_name, size_t index, DataT
 }
 
 uint64_t TDABinStorage::CurrentSize() const {
-  return mode_ == TDAStorageMode::smWrite ? pos_ - base_ : in_.size();
+  return mode_ == TDAStorageMode::smWrite ? sealed_ + pos_ - base_ : in_.size();
 }
 
 void TDABinStorage::ReserveCapacity(uint64_t factor, uint64_t start) {
-  if (mode_ != TDAStorageMode::smWrite) return;
+  if (mode_ != TDAStorageMode::smWrite || chunks_ != nullptr) return;
   const uint64_t size = CurrentSize();
   if (start > size) return;
   const uint64_t estimate = (size - start) * factor;
@@ -640,7 +687,7 @@ bool TDABinStorage::ReadValue(std::string_view column_name, size_t index, DataTy
 }
 
 uint64_t TDABinStorage::GetBookmark() const {
-  return mode_ == TDAStorageMode::smWrite ? pos_ - base_ : pos_;
+  return mode_ == TDAStorageMode::smWrite ? sealed_ + pos_ - base_ : pos_;
 }
 
 void TDABinStorage::SetBookmark(uint64_t bookmark) {

@@ -91,6 +91,11 @@ class TDABinStorage {
   // store items and the version from `options` when given (the options are copied).
   static std::unique_ptr<TDABinStorage> OpenWrite(common::Bytes& out,
                                                   const TDAResOptions* options = nullptr);
+  // A writer appending one container to `out` as new chunks: the container starts a chunk of
+  // its own, and a chunk is closed and a new one begun instead of moving what is written, so
+  // writing never holds much more than the container's size (no pre-sizing is needed).
+  static std::unique_ptr<TDABinStorage> OpenWrite(common::ChunkedBytes& out,
+                                                  const TDAResOptions* options = nullptr);
   // A reader of the container `in` (which must outlive the storage); reads the header and the
   // dictionary. Fails with error 710 for a short or foreign header or a corrupt dictionary.
   static std::unique_ptr<TDABinStorage> OpenRead(common::ByteSpan in,
@@ -264,8 +269,10 @@ class TDABinStorage {
 
  private:
   TDABinStorage(TDAStorageMode mode, const TDAResOptions* options);
+  static std::unique_ptr<TDABinStorage> NewWriter(const TDAResOptions* options);
 
   void Expand(size_t n);
+  void ExpandChunked(size_t n);
   void WritePropertyId(std::string_view name);
   void WriteU16(uint16_t v);
   void WriteU32(uint32_t v);
@@ -298,11 +305,16 @@ class TDABinStorage {
   std::vector<std::string> names_;
   std::unordered_map<std::string, uint16_t, NameHash, NameEqual> index_;
 
-  // Writer output: the container occupies (*out_)[base_, base_ + pos_ - base_); bytes after
-  // pos_ up to out_->size() are zeroed room for the next writes.
+  // Writer output: the container occupies (*out_)[base_, pos_) after `sealed_` bytes in
+  // closed chunks; bytes after pos_ up to out_->size() are zeroed room for the next writes.
+  // Chunked output (chunks_ set): out_ is chunks_->back(), base_ is 0 once the first chunk
+  // of the container is closed, and the header is at the start of chunk header_chunk_.
   common::Bytes* out_ = nullptr;
   size_t base_ = 0;
   size_t pos_ = 0;
+  std::vector<common::Bytes>* chunks_ = nullptr;
+  size_t header_chunk_ = 0;
+  uint64_t sealed_ = 0;
   // Row list pre-sizing.
   struct RowListSizing {
     bool active = false;

@@ -233,6 +233,40 @@ void WriteEmptyJournal(TDABinStorage& s) {
   s.WriteObjectEnd("UpdatesJournal");
 }
 
+// Writes the result into the opened writer and closes it.
+uint64_t WriteResult(TDABinStorage& s, const TDAMemTable& table, TDARowSource& rows) {
+  uint64_t count = 0;
+  TDAMemManager defaults;
+  defaults.UpdatesRegistry = true;
+  const TDAMemManager& manager = table.Manager() != nullptr ? *table.Manager() : defaults;
+  const bool delta = s.HasStoreItem(TDAStoreItem::siDelta);
+
+  s.WriteObjectBegin("Manager");
+  manager.WriteProperties(s);
+  s.WriteObjectBegin("TableList", TDAStorageObjectStyle::osTypedArray);
+  s.WriteObjectBegin("Table");
+  table.WriteStructure(s, std::max(table.TabID(), 0));
+  if (s.HasStoreItem(TDAStoreItem::siData) || delta) {
+    const uint32_t version = s.StreamVersion();
+    const std::string_view list = version >= 10 ? "RowList" : "TableRowList";
+    s.WriteObjectBegin(list, TDAStorageObjectStyle::osFlatArray);
+    // Fetched rows are unchanged: a save of changes alone has none of them.
+    if (s.HasStoreItem(TDAStoreItem::siData)) count = WriteRows(s, table, rows);
+    s.WriteObjectEnd(list, TDAStorageObjectStyle::osFlatArray);
+  }
+  if (!manager.UpdatesRegistry && delta) WriteEmptyJournal(s);
+  s.WriteObjectEnd("Table");
+  s.WriteObjectEnd("TableList", TDAStorageObjectStyle::osTypedArray);
+  if (s.HasStoreItem(TDAStoreItem::siMeta)) {
+    s.WriteObjectBegin("RelationList", TDAStorageObjectStyle::osTypedArray);
+    s.WriteObjectEnd("RelationList", TDAStorageObjectStyle::osTypedArray);
+  }
+  if (manager.UpdatesRegistry && delta) WriteEmptyJournal(s);
+  s.WriteObjectEnd("Manager");
+  s.Close();
+  return count;
+}
+
 }  // namespace
 
 uint64_t WriteResultStream(const TDAMemTable& table, TDARowSource& rows, common::Bytes& out,
@@ -240,43 +274,25 @@ uint64_t WriteResultStream(const TDAMemTable& table, TDARowSource& rows, common:
   if (options == nullptr) options = &DefaultOptions();
   ResolveStorageFormat(options);
   const size_t start = out.size();
-  uint64_t count = 0;
   try {
-    auto storage = TDABinStorage::OpenWrite(out, options);
-    TDABinStorage& s = *storage;
-    TDAMemManager defaults;
-    defaults.UpdatesRegistry = true;
-    const TDAMemManager& manager = table.Manager() != nullptr ? *table.Manager() : defaults;
-    const bool delta = s.HasStoreItem(TDAStoreItem::siDelta);
-
-    s.WriteObjectBegin("Manager");
-    manager.WriteProperties(s);
-    s.WriteObjectBegin("TableList", TDAStorageObjectStyle::osTypedArray);
-    s.WriteObjectBegin("Table");
-    table.WriteStructure(s, std::max(table.TabID(), 0));
-    if (s.HasStoreItem(TDAStoreItem::siData) || delta) {
-      const uint32_t version = s.StreamVersion();
-      const std::string_view list = version >= 10 ? "RowList" : "TableRowList";
-      s.WriteObjectBegin(list, TDAStorageObjectStyle::osFlatArray);
-      // Fetched rows are unchanged: a save of changes alone has none of them.
-      if (s.HasStoreItem(TDAStoreItem::siData)) count = WriteRows(s, table, rows);
-      s.WriteObjectEnd(list, TDAStorageObjectStyle::osFlatArray);
-    }
-    if (!manager.UpdatesRegistry && delta) WriteEmptyJournal(s);
-    s.WriteObjectEnd("Table");
-    s.WriteObjectEnd("TableList", TDAStorageObjectStyle::osTypedArray);
-    if (s.HasStoreItem(TDAStoreItem::siMeta)) {
-      s.WriteObjectBegin("RelationList", TDAStorageObjectStyle::osTypedArray);
-      s.WriteObjectEnd("RelationList", TDAStorageObjectStyle::osTypedArray);
-    }
-    if (manager.UpdatesRegistry && delta) WriteEmptyJournal(s);
-    s.WriteObjectEnd("Manager");
-    s.Close();
+    return WriteResult(*TDABinStorage::OpenWrite(out, options), table, rows);
   } catch (...) {
     out.resize(start);
     throw;
   }
-  return count;
+}
+
+uint64_t WriteResultStream(const TDAMemTable& table, TDARowSource& rows, common::ChunkedBytes& out,
+                           const TDAResOptions* options) {
+  if (options == nullptr) options = &DefaultOptions();
+  ResolveStorageFormat(options);
+  const size_t start = out.chunks.size();
+  try {
+    return WriteResult(*TDABinStorage::OpenWrite(out, options), table, rows);
+  } catch (...) {
+    out.chunks.resize(start);
+    throw;
+  }
 }
 
 }  // namespace storage

@@ -47,6 +47,11 @@ class TDARowSource {
 // restored to its size before the call.
 uint64_t WriteResultStream(const TDAMemTable& table, TDARowSource& rows, common::Bytes& out,
                            const TDAResOptions* options = nullptr);
+// The same stream appended to `out` as new chunks (TDABinStorage::OpenWrite): for results of
+// unknown length, it holds little more than the stream while writing. On failure the chunks
+// added are removed.
+uint64_t WriteResultStream(const TDAMemTable& table, TDARowSource& rows, common::ChunkedBytes& out,
+                           const TDAResOptions* options = nullptr);
 
 }  // namespace storage
 

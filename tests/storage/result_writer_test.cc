@@ -245,6 +245,59 @@ TEST(ResultWriter, SizesTheOutputOnceForAKnownNumberOfRows) {
   }
 }
 
+// Chunked output: the same bytes as one buffer, however values fall across chunk ends, and
+// little room beyond them while the length is unknown.
+TEST(ResultWriter, ChunkedOutputHoldsTheSameBytesWithLittleRoomBeyond) {
+  TDAMemTable t;
+  t.Columns().Add("ID", DataType::dtInt32);
+  t.Columns().Add("B", DataType::dtBlob);
+  struct Case {
+    const char* name;
+    int rows;
+    size_t blob_every;  // a 300 KB value in every n-th row (0: none)
+  };
+  const Case cases[] = {{"OneRow", 1, 0}, {"ManySmallRows", 40000, 0}, {"ValuesLargerThanAChunk", 60, 7}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<VectorSource::Row> rows;
+    for (int i = 0; i < c.rows; ++i) {
+      const bool big = c.blob_every != 0 && i % c.blob_every == 0;
+      rows.push_back({LE<int32_t>(i), common::Bytes(big ? 300000 : 40 + i % 13, static_cast<uint8_t>(i))});
+    }
+    VectorSource contiguous_source(rows, false);
+    common::Bytes contiguous;
+    WriteResultStream(t, contiguous_source, contiguous);
+
+    VectorSource chunked_source(rows, false);
+    common::ChunkedBytes chunked;
+    chunked.chunks.push_back({7, 7, 7});  // what was there before stays as it was
+    EXPECT_EQ(WriteResultStream(t, chunked_source, chunked), static_cast<uint64_t>(c.rows));
+    ASSERT_GE(chunked.chunks.size(), 2u);
+    EXPECT_EQ(chunked.chunks[0], (common::Bytes{7, 7, 7}));
+    chunked.chunks.erase(chunked.chunks.begin());
+    EXPECT_EQ(chunked.Join(), contiguous);
+    if (c.rows > 1) {
+      EXPECT_GT(chunked.chunks.size(), 1u);
+    }
+    if (c.rows == 40000) {
+      size_t held = 0;
+      for (const common::Bytes& chunk : chunked.chunks) held += chunk.capacity();
+      EXPECT_LE(static_cast<double>(held), 1.2 * static_cast<double>(contiguous.size()));
+    }
+  }
+}
+
+TEST(ResultWriter, ChunkedOutputFailureRemovesTheChunksItAdded) {
+  TDAMemTable t;
+  t.Columns().Add("ID", DataType::dtInt32);
+  common::ChunkedBytes out;
+  out.chunks.push_back({9, 9});
+  FailingSource failing;
+  EXPECT_THROW(WriteResultStream(t, failing, out), std::runtime_error);
+  ASSERT_EQ(out.chunks.size(), 1u);
+  EXPECT_EQ(out.chunks[0], (common::Bytes{9, 9}));
+}
+
 TEST(ResultWriter, TakesTheManagersPropertiesAndTheStoreItems) {
   TDAMemManager m;
   m.UpdatesRegistry = true;
