@@ -133,39 +133,68 @@ int ZlibLevel(int32_t level) {
   }
 }
 
-void CompressStreamInPlace(common::Bytes& stream, int32_t level) {
+namespace {
+
+// Compresses the chunks of `input` one after another into one zlib stream; `consumed(i)` is
+// called once chunk i has been taken in whole, so the caller may release it.
+template <typename Consumed>
+common::Bytes Deflate(std::span<common::Bytes> input, int32_t level, Consumed consumed) {
   DeflaterCache& cache = Deflaters();
   std::unique_ptr<DeflaterCache::Deflater> deflater = cache.Take(ZlibLevel(level));
   z_stream& z = deflater->z;
+  uint64_t total = 0;
+  for (const common::Bytes& chunk : input) total += chunk.size();
 
   // Room for what datasets typically compress to, grown by half when it runs out: sizing for
   // the worst case (deflateBound, about the input's size) would hold and clear a second copy
   // of the input's size while compressing.
   common::Bytes out;
-  const size_t bound = deflateBound(&z, static_cast<uLong>(stream.size()));
-  out.resize(std::min(bound, stream.size() / 4 + kInflateChunk));
-  size_t in_pos = 0;
+  const uint64_t bound = deflateBound(&z, static_cast<uLong>(std::min<uint64_t>(total, ULONG_MAX)));
+  out.resize(static_cast<size_t>(std::min<uint64_t>(bound, total / 4 + kInflateChunk)));
   size_t out_pos = 0;
+  size_t chunk = 0;
+  size_t in_pos = 0;
   int rc;
   do {
-    const size_t in_left = stream.size() - in_pos;
-    z.next_in = stream.data() + in_pos;
+    while (chunk < input.size() && in_pos == input[chunk].size()) {
+      consumed(chunk);
+      ++chunk;
+      in_pos = 0;
+    }
+    const bool have = chunk < input.size();
+    const size_t in_left = have ? input[chunk].size() - in_pos : 0;
+    z.next_in = have ? input[chunk].data() + in_pos : nullptr;
     z.avail_in = static_cast<uInt>(std::min<size_t>(in_left, UINT_MAX));
     if (out.size() - out_pos == 0) out.resize(out.size() + std::max(out.size() / 2, kInflateChunk));
     z.next_out = out.data() + out_pos;
     z.avail_out = static_cast<uInt>(std::min<size_t>(out.size() - out_pos, UINT_MAX));
     const uInt avail_in_before = z.avail_in;
     const uInt avail_out_before = z.avail_out;
-    const bool last = in_left == z.avail_in;
+    const bool last = chunk + 1 >= input.size() && in_left == z.avail_in;
     rc = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
     in_pos += avail_in_before - z.avail_in;
     out_pos += avail_out_before - z.avail_out;
     if (rc == Z_STREAM_ERROR) throw ECompressionError(ZlibMessage(z, rc));
   } while (rc != Z_STREAM_END);
+  for (; chunk < input.size(); ++chunk) consumed(chunk);
   out.resize(out_pos);
   out.shrink_to_fit();  // growing by half leaves room above the compressed size
   cache.Give(std::move(deflater));
-  stream = std::move(out);
+  return out;
+}
+
+}  // namespace
+
+void CompressStreamInPlace(common::Bytes& stream, int32_t level) {
+  stream = Deflate(std::span(&stream, 1), level, [](size_t) {});
+}
+
+common::Bytes CompressChunks(common::ChunkedBytes&& stream, int32_t level) {
+  common::Bytes out = Deflate(stream.chunks, level, [&](size_t i) {
+    common::Bytes().swap(stream.chunks[i]);
+  });
+  stream.chunks.clear();
+  return out;
 }
 
 void DecompressStreamInPlace(common::Bytes& stream, size_t max_size) {

@@ -56,6 +56,10 @@ int ZlibLevel(int32_t level);
 
 // Replaces the content of `stream` by its compressed form.
 void CompressStreamInPlace(common::Bytes& stream, int32_t level);
+// The chunks of `stream`, in order, compressed into one buffer; each chunk is freed as soon as
+// it has been compressed, so compressing holds little more than the larger of the two forms.
+// `stream` is left empty.
+common::Bytes CompressChunks(common::ChunkedBytes&& stream, int32_t level);
 
 // Replaces the compressed content of `stream` by the decompressed bytes. Input that ends before
 // the zlib stream is complete is not an error: the result is what was decompressed so far.

@@ -462,7 +462,10 @@ void BuildResultTable(const std::vector<pools::ColumnDef>& defs, storage::TDAMem
   }
 }
 
-uint64_t WriteCursorStream(pools::Cursor& cursor, common::Bytes& out) {
+namespace {
+
+template <typename Output>
+uint64_t WriteCursorStreamTo(pools::Cursor& cursor, Output& out) {
   storage::TDAMemManager manager;
   BuildResultTable(cursor.Columns(), manager);
   storage::TDAMemTable& table = manager.Tables()[0];
@@ -470,11 +473,22 @@ uint64_t WriteCursorStream(pools::Cursor& cursor, common::Bytes& out) {
   return storage::WriteResultStream(table, rows, out);
 }
 
+}  // namespace
+
+uint64_t WriteCursorStream(pools::Cursor& cursor, common::Bytes& out) {
+  return WriteCursorStreamTo(cursor, out);
+}
+
+uint64_t WriteCursorStream(pools::Cursor& cursor, common::ChunkedBytes& out) {
+  return WriteCursorStreamTo(cursor, out);
+}
+
 common::Variant CursorToCompressedByteArray(pools::Cursor& cursor) {
-  common::Bytes stream;
+  // A result's length is not known before its last row: chunks keep the stream from being
+  // moved and held twice while it grows.
+  common::ChunkedBytes stream;
   WriteCursorStream(cursor, stream);
-  CompressStreamInPlace(stream, 2);
-  return StreamToByteArray(std::move(stream));
+  return StreamToByteArray(CompressChunks(std::move(stream), 2));
 }
 
 }  // namespace service

@@ -46,6 +46,8 @@ void BuildResultTable(const std::vector<pools::ColumnDef>& defs, storage::TDAMem
 // fails while fetching or a value cannot be read as its column's type; storage errors of the
 // writer (EDAException), and std::bad_alloc. `out` keeps its size before the call on failure.
 uint64_t WriteCursorStream(pools::Cursor& cursor, common::Bytes& out);
+// The same, appended to `out` as new chunks (storage::WriteResultStream).
+uint64_t WriteCursorStream(pools::Cursor& cursor, common::ChunkedBytes& out);
 
 // The result as SQL2OleVariant and StoredProc return it: the dataset stream compressed at
 // level 2 in a byte-array variant. Errors as WriteCursorStream, and the compressor's.

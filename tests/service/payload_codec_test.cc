@@ -173,6 +173,40 @@ INSTANTIATE_TEST_SUITE_P(Sizes, PayloadRoundTrip,
                                          RoundTripCase{0, 3 << 20}, RoundTripCase{1, 3 << 20},
                                          RoundTripCase{3, 3 << 20}));
 
+// A stream held in chunks compresses to the stream of its bytes in one piece, wherever the
+// chunks end; the chunks are released.
+TEST(PayloadCodec, ChunksCompressAsTheirJoinedBytes) {
+  struct Case {
+    const char* name;
+    std::vector<size_t> chunk_sizes;
+  };
+  const Case cases[] = {
+      {"NoChunks", {}},
+      {"OneEmptyChunk", {0}},
+      {"OneChunk", {70000}},
+      {"EmptyChunksBetween", {0, 1000, 0, 0, 5000, 0}},
+      {"ManyChunks", {65536, 65536, 131072, 1, 3 << 20, 17}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t total = 0;
+    for (size_t n : c.chunk_sizes) total += n;
+    const Bytes content = SampleContent(total);
+    common::ChunkedBytes chunked;
+    size_t at = 0;
+    for (size_t n : c.chunk_sizes) {
+      chunked.chunks.emplace_back(content.begin() + at, content.begin() + at + n);
+      at += n;
+    }
+    const Bytes compressed = CompressChunks(std::move(chunked), 2);
+    EXPECT_TRUE(chunked.chunks.empty());
+    EXPECT_EQ(compressed, FreshDeflate(content, ZlibLevel(2)));
+    Bytes back = compressed;
+    DecompressStreamInPlace(back);
+    EXPECT_EQ(back, content);
+  }
+}
+
 TEST(PayloadCodec, TruncatedInputGivesAPrefixWithoutError) {
   const Bytes original = SampleContent(200000);
   Bytes compressed = original;
