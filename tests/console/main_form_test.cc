@@ -22,9 +22,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <memory>
 #include <regex>
 #include <string>
@@ -36,6 +34,7 @@
 #include "host/process_singletons.h"
 #include "host/recording_driver.h"
 #include "host/server_container.h"
+#include "pools/db_test_support.h"
 #include "scripted_dialogs.h"
 
 namespace console {
@@ -43,13 +42,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using pools::testing::ReadFile;
+using pools::testing::WriteFile;
 std::string TwoDigits(int value) { return (value < 10 ? "0" : "") + std::to_string(value); }
 
 constexpr char kArrival[] = "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]->127\\.0\\.0\\.1:[0-9]+ 连接成功!";

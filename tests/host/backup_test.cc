@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 
@@ -13,19 +11,15 @@
 #include "host/recording_driver.h"
 #include "pools/da_conn_pool.h"
 #include "pools/da_query_pool.h"
+#include "pools/db_test_support.h"
 
 namespace host {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using pools::testing::ReadFile;
+using pools::testing::WriteFile;
 // `bytes` followed by their size as a 4-byte little-endian integer.
 std::string WithSizeTrailer(const std::string& bytes) {
   uint8_t trailer[4];
