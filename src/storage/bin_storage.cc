@@ -192,57 +192,55 @@ bool TDABinStorage::HasStoreItem(TDAStoreItem item) const {
 // Writing
 
 void TDABinStorage::Expand(size_t n) {
-  if (chunks_ != nullptr) {
-    ExpandChunked(n);
-    return;
-  }
-  const size_t need = pos_ + n;
-  if (need > out_->capacity()) {
-    const size_t cap = out_->capacity();
-    size_t target;
-    if (sizing_.active && sizing_.done > 0 && sizing_.total > sizing_.done) {
-      // Inside a row list of known length: project the rest from the rows so far, so that
-      // the output grows once more instead of doubling.
-      const uint64_t avg = (pos_ - base_ - sizing_.start) / sizing_.done + 1;
-      const uint64_t rest = sizing_.total - sizing_.done;
-      target = static_cast<size_t>(need + avg * rest + avg * rest / 8 + 4096);
-    } else if (sizing_.presized) {
-      target = need + 65536;  // the small tail after a pre-sized row list
+  if (pos_ + n > out_->capacity()) {
+    if (chunks_ != nullptr) {
+      GrowChunked(n);
     } else {
-      target = std::max({need, cap + cap / 2, size_t{1024}});
+      GrowContiguous(n);
     }
-    out_->reserve(target);
   }
   // Zero the room in steps that stay in cache until the writes that follow fill them.
   constexpr size_t kStep = 64 * 1024;
-  out_->resize(std::min(out_->capacity(), std::max(need, out_->size() + kStep)));
+  out_->resize(std::min(out_->capacity(), std::max(pos_ + n, out_->size() + kStep)));
 }
 
-void TDABinStorage::ExpandChunked(size_t n) {
+void TDABinStorage::GrowContiguous(size_t n) {
+  const size_t need = pos_ + n;
+  const size_t cap = out_->capacity();
+  size_t target;
+  if (sizing_.active && sizing_.done > 0 && sizing_.total > sizing_.done) {
+    // Inside a row list of known length: project the rest from the rows so far, so that
+    // the output grows once more instead of doubling.
+    const uint64_t avg = (pos_ - base_ - sizing_.start) / sizing_.done + 1;
+    const uint64_t rest = sizing_.total - sizing_.done;
+    target = static_cast<size_t>(need + avg * rest + avg * rest / 8 + 4096);
+  } else if (sizing_.presized) {
+    target = need + 65536;  // the small tail after a pre-sized row list
+  } else {
+    target = std::max({need, cap + cap / 2, size_t{1024}});
+  }
+  out_->reserve(target);
+}
+
+void TDABinStorage::GrowChunked(size_t n) {
   // A chunk grows in place while it is small (a one-row result stays one short buffer); past
   // that it is closed where it ends and the writes go on in a new chunk of about an eighth of
   // what is written so far, so the unused room never exceeds that eighth.
   constexpr size_t kMinChunk = 64 * 1024;
   constexpr size_t kMaxChunk = 8 * 1024 * 1024;
-  size_t need = pos_ + n;
-  if (need > out_->capacity()) {
-    const size_t used = pos_ - base_;
-    if (used >= kMinChunk) {
-      out_->resize(pos_);
-      sealed_ += used;
-      chunks_->emplace_back();
-      out_ = &chunks_->back();
-      base_ = 0;
-      pos_ = 0;
-      need = n;
-      const uint64_t eighth = std::clamp<uint64_t>(sealed_ / 8, kMinChunk, kMaxChunk);
-      out_->reserve(std::max(n, static_cast<size_t>(eighth)));
-    } else {
-      out_->reserve(std::max({need, out_->capacity() * 2, size_t{1024}}));
-    }
+  const size_t used = pos_ - base_;
+  if (used < kMinChunk) {
+    out_->reserve(std::max({pos_ + n, out_->capacity() * 2, size_t{1024}}));
+    return;
   }
-  constexpr size_t kStep = 64 * 1024;
-  out_->resize(std::min(out_->capacity(), std::max(need, out_->size() + kStep)));
+  out_->resize(pos_);
+  sealed_ += used;
+  chunks_->emplace_back();
+  out_ = &chunks_->back();
+  base_ = 0;
+  pos_ = 0;
+  const uint64_t eighth = std::clamp<uint64_t>(sealed_ / 8, kMinChunk, kMaxChunk);
+  out_->reserve(std::max(n, static_cast<size_t>(eighth)));
 }
 
 void TDABinStorage::WriteU16(uint16_t v) { common::StoreLE(AppendRaw(2), v); }

@@ -271,8 +271,12 @@ class TDABinStorage {
   TDABinStorage(TDAStorageMode mode, const TDAResOptions* options);
   static std::unique_ptr<TDABinStorage> NewWriter(const TDAResOptions* options);
 
+  // Makes room for `n` more bytes after pos_ (called when out_->size() - pos_ < n).
   void Expand(size_t n);
-  void ExpandChunked(size_t n);
+  // Raises out_'s capacity to hold pos_ + n bytes; GrowChunked may close the chunk and move
+  // pos_ to the start of a new one.
+  void GrowContiguous(size_t n);
+  void GrowChunked(size_t n);
   void WritePropertyId(std::string_view name);
   void WriteU16(uint16_t v);
   void WriteU32(uint32_t v);
