@@ -1,8 +1,8 @@
 // Shared parts of the database benchmarks over TCP (the folder and the pools are in
 // service_bench_support.h): the server's call path on a free loopback port (transport with the
 // compression filter, dispatcher, TServerModule1 lent by the instance pool, the three database
-// pools over the folder's DataBase.CFG), the load average printed beside every figure, and the PostgreSQL server named
-// by DATASERVER_PG_CONN for the baselines.
+// pools over the folder's DataBase.CFG), the load average printed beside every figure, and the
+// PostgreSQL server named by DATASERVER_PG_CONN for the baselines.
 //
 // Threads: the server's connection threads run the calls; everything else is used by the
 // benchmark's main thread.
@@ -43,8 +43,7 @@ inline std::string LoadAverage() {
 class BenchServer {
  public:
   // `app_folder` ends with "/" and holds DataBase.CFG.
-  explicit BenchServer(const std::string& app_folder)
-      : pools_(app_folder) {
+  explicit BenchServer(const std::string& app_folder) : pools_(app_folder) {
     instances_.SetInstanceClass(service::ServerModuleInstanceClass(pools_.context()));
     transport_.Port = 0;
     transport_.Filters.push_back(std::make_unique<protocol::TTransportCompressionFilter>());

@@ -190,9 +190,8 @@ void CompressStreamInPlace(common::Bytes& stream, int32_t level) {
 }
 
 common::Bytes CompressChunks(common::ChunkedBytes&& stream, int32_t level) {
-  common::Bytes out = Deflate(stream.chunks, level, [&](size_t i) {
-    common::Bytes().swap(stream.chunks[i]);
-  });
+  common::Bytes out =
+      Deflate(stream.chunks, level, [&](size_t i) { common::Bytes().swap(stream.chunks[i]); });
   stream.chunks.clear();
   return out;
 }

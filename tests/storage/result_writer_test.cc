@@ -256,13 +256,15 @@ TEST(ResultWriter, ChunkedOutputHoldsTheSameBytesWithLittleRoomBeyond) {
     int rows;
     size_t blob_every;  // a 300 KB value in every n-th row (0: none)
   };
-  const Case cases[] = {{"OneRow", 1, 0}, {"ManySmallRows", 40000, 0}, {"ValuesLargerThanAChunk", 60, 7}};
+  const Case cases[] = {
+      {"OneRow", 1, 0}, {"ManySmallRows", 40000, 0}, {"ValuesLargerThanAChunk", 60, 7}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<VectorSource::Row> rows;
     for (int i = 0; i < c.rows; ++i) {
       const bool big = c.blob_every != 0 && i % c.blob_every == 0;
-      rows.push_back({LE<int32_t>(i), common::Bytes(big ? 300000 : 40 + i % 13, static_cast<uint8_t>(i))});
+      rows.push_back(
+          {LE<int32_t>(i), common::Bytes(big ? 300000 : 40 + i % 13, static_cast<uint8_t>(i))});
     }
     VectorSource contiguous_source(rows, false);
     common::Bytes contiguous;
