@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,10 +49,10 @@ PeerAddress FromSockaddr(const sockaddr_storage& ss) {
   return peer;
 }
 
-// A listening socket on every address of `family`; an invalid Socket with `error` set when the
-// family is not available on this host.
-Socket Bind(int family, uint16_t port, int& error) {
-  Socket s(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// A listening socket on `addr` (its port replaced by `port`); an invalid Socket with `error`
+// set when it cannot be made.
+Socket BindAddress(const sockaddr* addr, socklen_t size, uint16_t port, int& error) {
+  Socket s(::socket(addr->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s.valid()) {
     error = errno;
     return Socket();
@@ -59,26 +60,43 @@ Socket Bind(int family, uint16_t port, int& error) {
   SetInt(s.fd(), SOL_SOCKET, SO_REUSEADDR, 1);
   // Nagle off on the listener too; accepted sockets are set again to be sure.
   SetInt(s.fd(), IPPROTO_TCP, TCP_NODELAY, 1);
-  int rc;
-  if (family == AF_INET6) {
+  sockaddr_storage copy{};
+  std::memcpy(&copy, addr, size);
+  if (addr->sa_family == AF_INET6) {
     SetInt(s.fd(), IPPROTO_IPV6, IPV6_V6ONLY, 1);
-    sockaddr_in6 addr{};
-    addr.sin6_family = AF_INET6;
-    addr.sin6_addr = in6addr_any;
-    addr.sin6_port = htons(port);
-    rc = ::bind(s.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    reinterpret_cast<sockaddr_in6&>(copy).sin6_port = htons(port);
   } else {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    rc = ::bind(s.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    reinterpret_cast<sockaddr_in&>(copy).sin_port = htons(port);
   }
-  if (rc != 0 || ::listen(s.fd(), kBacklog) != 0) {
+  if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&copy), size) != 0 ||
+      ::listen(s.fd(), kBacklog) != 0) {
     error = errno;
     return Socket();
   }
   return s;
+}
+
+// A listening socket on every address of `family`; an invalid Socket with `error` set when the
+// family is not available on this host.
+Socket Bind(int family, uint16_t port, int& error) {
+  if (family == AF_INET6) {
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_any;
+    return BindAddress(reinterpret_cast<sockaddr*>(&addr), sizeof addr, port, error);
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  return BindAddress(reinterpret_cast<sockaddr*>(&addr), sizeof addr, port, error);
+}
+
+// "[::1]" -> "::1"; other texts as they are.
+std::string WithoutBrackets(const std::string& address) {
+  if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+    return address.substr(1, address.size() - 2);
+  }
+  return address;
 }
 
 bool FamilyUnavailable(int error) {
@@ -86,6 +104,15 @@ bool FamilyUnavailable(int error) {
 }
 
 }  // namespace
+
+bool IsLoopbackAddress(const std::string& ip) {
+  in_addr v4{};
+  if (::inet_pton(AF_INET, ip.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, WithoutBrackets(ip).c_str(), &v6) != 1) return false;
+  if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+  return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+}
 
 std::string SocketErrorText(int error) {
   char buffer[256];
@@ -151,6 +178,8 @@ void Socket::SendAll(const uint8_t* buffer, size_t count) {
     const ssize_t n = ::send(fd_, buffer, count, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
+      // With SO_SNDTIMEO, a send that moved no byte for the whole time-out.
+      if (errno == EAGAIN || errno == EWOULDBLOCK) throw ESocketError(kSendStalledMessage, errno);
       Fail("Socket write failed", errno);
     }
     buffer += n;
@@ -160,6 +189,12 @@ void Socket::SendAll(const uint8_t* buffer, size_t count) {
 
 void Socket::Shutdown() {
   if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+bool Socket::SetSendTimeout(int32_t seconds) {
+  timeval tv{};
+  tv.tv_sec = seconds > 0 ? seconds : 0;
+  return ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
 void Socket::SetNoDelay() { SetInt(fd_, IPPROTO_TCP, TCP_NODELAY, 1); }
@@ -185,11 +220,16 @@ std::optional<PeerAddress> Socket::Peer() const {
   return FromSockaddr(ss);
 }
 
-uint16_t Socket::LocalPort() const {
+std::optional<PeerAddress> Socket::Local() const {
   sockaddr_storage ss{};
   socklen_t size = sizeof ss;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &size) != 0) return 0;
-  return FromSockaddr(ss).port;
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &size) != 0) return std::nullopt;
+  return FromSockaddr(ss);
+}
+
+uint16_t Socket::LocalPort() const {
+  const std::optional<PeerAddress> local = Local();
+  return local ? local->port : 0;
 }
 
 ptrdiff_t ReceiveBuffer::Receive(Socket& socket, uint8_t* buffer, size_t count) {
@@ -207,20 +247,56 @@ ptrdiff_t ReceiveBuffer::Receive(Socket& socket, uint8_t* buffer, size_t count) 
   return static_cast<ptrdiff_t>(n);
 }
 
-Listener::Listener(uint16_t port) {
+Listener::Listener(uint16_t port, const std::vector<std::string>& addresses) {
   int error = 0;
-  Socket v4 = Bind(AF_INET, port, error);
-  if (!v4.valid()) Fail("Cannot listen on port " + std::to_string(port), error);
-  port_ = v4.LocalPort();
-  bindings_.push_back(std::move(v4));
-  Socket v6 = Bind(AF_INET6, port_, error);
-  if (v6.valid()) {
-    bindings_.push_back(std::move(v6));
-  } else if (!FamilyUnavailable(error)) {
-    Fail("Cannot listen on port " + std::to_string(port_) + " (IPv6)", error);
+  if (addresses.empty()) {
+    Socket v4 = Bind(AF_INET, port, error);
+    if (!v4.valid()) Fail("Cannot listen on port " + std::to_string(port), error);
+    port_ = v4.LocalPort();
+    bindings_.push_back(std::move(v4));
+    Socket v6 = Bind(AF_INET6, port_, error);
+    if (v6.valid()) {
+      bindings_.push_back(std::move(v6));
+    } else if (!FamilyUnavailable(error)) {
+      Fail("Cannot listen on port " + std::to_string(port_) + " (IPv6)", error);
+    }
+  } else {
+    port_ = port;
+    for (const std::string& address : addresses) {
+      const std::string host = WithoutBrackets(address);
+      addrinfo hints{};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      hints.ai_flags = AI_PASSIVE;
+      addrinfo* list = nullptr;
+      const int rc = ::getaddrinfo(host.c_str(), "0", &hints, &list);
+      if (rc != 0) {
+        throw ESocketError("Cannot listen on " + address + ": " + ::gai_strerror(rc), rc);
+      }
+      for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        Socket s = BindAddress(ai->ai_addr, ai->ai_addrlen, port_, error);
+        if (!s.valid()) {
+          ::freeaddrinfo(list);
+          Fail("Cannot listen on " + address + " port " + std::to_string(port_), error);
+        }
+        // Port 0: the first binding's port is every binding's port.
+        if (port_ == 0) port_ = s.LocalPort();
+        bindings_.push_back(std::move(s));
+      }
+      ::freeaddrinfo(list);
+    }
+    if (bindings_.empty()) Fail("Cannot listen on port " + std::to_string(port), EADDRNOTAVAIL);
   }
   wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_fd_ < 0) Fail("Cannot create the listener's wake-up event", errno);
+}
+
+std::vector<std::string> Listener::addresses() const {
+  std::vector<std::string> result;
+  for (const Socket& s : bindings_) {
+    if (auto local = s.Local()) result.push_back(local->ip);
+  }
+  return result;
 }
 
 Listener::~Listener() {
@@ -228,13 +304,13 @@ Listener::~Listener() {
 }
 
 std::optional<Socket> Listener::Accept() {
-  pollfd fds[3];
+  std::vector<pollfd> fds(bindings_.size() + 1);
   const size_t n = bindings_.size();
   for (size_t i = 0; i < n; ++i) fds[i] = {bindings_[i].fd(), POLLIN, 0};
   fds[n] = {wake_fd_, POLLIN, 0};
   for (;;) {
     for (auto& f : fds) f.revents = 0;
-    const int rc = ::poll(fds, n + 1, -1);
+    const int rc = ::poll(fds.data(), n + 1, -1);
     if (rc < 0) {
       if (errno == EINTR) continue;
       Fail("Waiting for connections failed", errno);

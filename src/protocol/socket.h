@@ -34,6 +34,12 @@ class ESocketError : public common::Error {
 // The system's text for an errno value.
 std::string SocketErrorText(int error);
 
+// True for a numeric address of the loopback range (127.0.0.0/8, ::1, IPv4-mapped 127.x).
+bool IsLoopbackAddress(const std::string& ip);
+
+inline constexpr char kSendStalledMessage[] =
+    "Socket write failed: the peer has taken no data within the send time-out";
+
 struct PeerAddress {
   std::string ip;  // numeric, e.g. "192.168.1.20" or "::1"; IPv4-mapped IPv6 as IPv4
   uint16_t port = 0;
@@ -63,8 +69,11 @@ class Socket {
 
   // Up to `count` bytes; 0 when the peer has closed, -1 on an error (errno is kept).
   ptrdiff_t Receive(uint8_t* buffer, size_t count);
-  // All `count` bytes, or throws ESocketError. Never raises SIGPIPE.
+  // All `count` bytes, or throws ESocketError. Never raises SIGPIPE. With a send time-out set,
+  // a send during which the peer takes no byte for that long throws kSendStalledMessage.
   void SendAll(const uint8_t* buffer, size_t count);
+  // The longest a send may wait without progress; 0 = for ever. False when the system refuses.
+  bool SetSendTimeout(int32_t seconds);
   // Ends both directions (a blocked Receive returns 0); errors are ignored.
   void Shutdown();
 
@@ -77,6 +86,8 @@ class Socket {
   bool KeepAliveEnabled() const;
 
   std::optional<PeerAddress> Peer() const;
+  // The local address (numeric) and port of the socket.
+  std::optional<PeerAddress> Local() const;
   uint16_t LocalPort() const;
 
  private:
@@ -102,16 +113,20 @@ class ReceiveBuffer {
 
 class Listener {
  public:
-  // Listens on `port` (0 = any free port, the same for both families) on all addresses.
-  // Throws ESocketError when no binding can be made; an IPv6 binding that fails while IPv4
-  // works is left out only when the host has no IPv6.
-  explicit Listener(uint16_t port);
+  // Listens on `port` (0 = any free port, the same for every binding). Without `addresses`, on
+  // every address: IPv4, and IPv6 when the host has it (an IPv6 binding that fails while IPv4
+  // works is left out only then). Otherwise on each address given (numeric IPv4 or IPv6, with
+  // or without brackets, or a host name, every address it resolves to). Throws ESocketError
+  // when a binding cannot be made; nothing is left listening then.
+  explicit Listener(uint16_t port, const std::vector<std::string>& addresses = {});
   ~Listener();
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
   uint16_t port() const { return port_; }
   size_t binding_count() const { return bindings_.size(); }
+  // The numeric local address of each binding ("0.0.0.0" and "::" for every address).
+  std::vector<std::string> addresses() const;
 
   // Waits for the next connection on any binding. nullopt once Wake() has been called.
   std::optional<Socket> Accept();
