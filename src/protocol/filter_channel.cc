@@ -11,6 +11,11 @@ namespace protocol {
 namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;
+// Deflate expands at most about 1032:1; a body cannot decode to more.
+constexpr uint64_t kMaxInflateRatio = 1032;
+// Frames that decode to less are not worth a reservation; buffers up to this size are kept
+// between frames.
+constexpr uint64_t kUnbudgetedBytes = 1u << 20;
 constexpr uint8_t kQuery[kFrameHeaderSize] = {5, 5, 5, 5, 5};
 constexpr uint8_t kNoFilters[kFrameHeaderSize] = {6, 0, 0, 0, 0};
 
@@ -40,7 +45,7 @@ ptrdiff_t TRDBFilterSocketChannel::Read(uint8_t* buffer, size_t count) {
       return -1;
     }
   }
-  if (state_ == State::kFailed) return -1;
+  if (state_ == State::kFailed || input_refused_) return -1;
   if (HasBufferedInput()) return static_cast<ptrdiff_t>(HandOut(buffer, count));
   if (state_ == State::kUnfiltered) return inner_.Read(buffer, count);
   // A frame may decode to nothing (a plain marker alone); wait for one that carries bytes.
@@ -49,7 +54,8 @@ ptrdiff_t TRDBFilterSocketChannel::Read(uint8_t* buffer, size_t count) {
     try {
       ok = ReadFrame();
     } catch (...) {
-      state_ = State::kFailed;
+      // A refused input leaves the output usable for the error reply.
+      if (!input_refused_) state_ = State::kFailed;
       throw;
     }
     if (!ok) {
@@ -136,15 +142,35 @@ bool TRDBFilterSocketChannel::ReadHeader(uint8_t (&header)[kFrameHeaderSize]) {
   return ReadExact(header, kFrameHeaderSize);
 }
 
+void TRDBFilterSocketChannel::TrimBuffers() {
+  for (common::Bytes* buffer : {&leftover_, &scratch_, &body_}) {
+    if (buffer->capacity() > kUnbudgetedBytes) common::Bytes().swap(*buffer);
+  }
+  share_.Resize(0);
+}
+
+void TRDBFilterSocketChannel::ReserveForFrame(uint64_t body_size) {
+  const uint64_t most =
+      std::min(limits_.max_decompressed_frame, std::max(body_size, body_size * kMaxInflateRatio));
+  if (most <= kUnbudgetedBytes) return;
+  if (!share_.Resize(most)) {
+    input_refused_ = true;
+    throw TRDBInputRefused("The server has no memory free to decode a message of up to " +
+                           std::to_string(most) + " bytes now; try again later");
+  }
+}
+
 bool TRDBFilterSocketChannel::ReadFrame() {
   uint8_t header[kFrameHeaderSize];
   if (!ReadHeader(header)) return false;
   if (header[0] != kBlockByte && header[0] != kPublicKeyBlockByte) return false;
   const uint32_t length = common::LoadBE<uint32_t>(header + 1);
   if (length == 0) return false;
+  TrimBuffers();
   if (!ReadBlock(body_, length)) return false;
   leftover_.clear();
   leftover_pos_ = 0;
+  if (!filters_.empty()) ReserveForFrame(length);
   common::Bytes* source = &body_;
   common::Bytes spare;
   bool any = false;
@@ -161,6 +187,8 @@ bool TRDBFilterSocketChannel::ReadFrame() {
   } else {
     leftover_.swap(body_);
   }
+  // What stays held until the frame is handed out.
+  if (share_.held() > 0) share_.Resize(leftover_.capacity() + scratch_.capacity());
   return true;
 }
 

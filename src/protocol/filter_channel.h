@@ -24,6 +24,13 @@
 // stream before any byte of the body is buffered; a frame of length 0 (it carries no marker)
 // fails the read (-1).
 //
+// Memory: with a MemoryBudget set, a frame whose body may decode to more than a small size
+// first reserves what it may decode to (the smaller of the decompressed-frame cap and the most
+// deflate can expand its body), and keeps reserved only what the channel then holds; a
+// reservation that cannot be had within the budget's wait fails the read with a
+// TRDBInputRefused: every later read fails, but writes still carry the error reply. Buffers
+// grown by a large frame are freed once it has been handed out.
+//
 // Read returns -1 for a failed negotiation or frame, and for every later call; exceptions from
 // the inner channel ("Connection lost") and from applying the peer's filter list (" Filter not
 // found", a rejected parameter) pass through. Write throws where Read would fail.
@@ -39,6 +46,7 @@
 #include "common/bytes.h"
 #include "protocol/byte_channel.h"
 #include "protocol/limits.h"
+#include "protocol/memory_budget.h"
 #include "protocol/transport_filter.h"
 
 namespace protocol {
@@ -61,6 +69,12 @@ class TRDBFilterSocketChannel : public ByteChannel {
   void Write(const uint8_t* buffer, size_t count) override;
   bool HasBufferedInput() const override { return leftover_pos_ < leftover_.size(); }
 
+  // Caps from the next frame on (a connection's caps grow once its client is admitted).
+  void set_limits(const Limits& limits) { limits_ = limits; }
+  // The budget decoded frames are reserved from; null (the default) reserves nothing. It must
+  // outlive the channel.
+  void set_budget(MemoryBudget* budget) { share_.set_budget(budget); }
+
   State state() const { return state_; }
   const FilterList& filters() const { return filters_; }
   ByteChannel& inner() { return inner_; }
@@ -78,6 +92,10 @@ class TRDBFilterSocketChannel : public ByteChannel {
   void WriteBlock(common::ByteSpan data);
   void WriteNegotiationBlock(const std::string& json);
   size_t HandOut(uint8_t* buffer, size_t count);
+  // Reserves from the budget what decoding a body of `body_size` bytes may take.
+  void ReserveForFrame(uint64_t body_size);
+  // Frees buffers a large frame left behind and keeps reserved only what is held.
+  void TrimBuffers();
 
   ByteChannel& inner_;
   FilterList filters_;
@@ -85,9 +103,11 @@ class TRDBFilterSocketChannel : public ByteChannel {
   State state_ = State::kNotNegotiated;
   common::Bytes leftover_;  // decoded bytes not yet handed out, from leftover_pos_ on
   size_t leftover_pos_ = 0;
-  common::Bytes body_;     // raw body of the frame being read
-  common::Bytes scratch_;  // intermediate results of a filter chain
-  common::Bytes out_;      // frame being written: header, then body
+  common::Bytes body_;          // raw body of the frame being read
+  common::Bytes scratch_;       // intermediate results of a filter chain
+  common::Bytes out_;           // frame being written: header, then body
+  BudgetShare share_;           // what the decoded-frame buffers hold of the budget
+  bool input_refused_ = false;  // reads fail from now on; writes still work
 };
 
 }  // namespace protocol

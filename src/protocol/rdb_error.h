@@ -45,6 +45,15 @@ class TRDBError : public common::Error {
   bool breaks_stream_;
 };
 
+// The server cannot take the client's input now (no memory free to decode it). Only the input
+// is broken: the channel can still carry the error reply that tells the client so, and then the
+// connection ends.
+class TRDBInputRefused : public TRDBError {
+ public:
+  explicit TRDBInputRefused(const std::string& message)
+      : TRDBError(message, kGeneralErrorCode, true) {}
+};
+
 // What a byte channel throws when its connection is gone.
 inline TRDBError ConnectionLostError() {
   return TRDBError(kConnectionLostMessage, kGeneralErrorCode, true);
