@@ -103,6 +103,9 @@ void Dispatcher::Run() {
     RequestName name;
     try {
       name = reader_.ReadRequestName();
+    } catch (const TRDBInputRefused&) {
+      ReplyError(std::current_exception());  // the client learns why before the end
+      return;
     } catch (...) {
       return;  // the connection ended, or a request cannot even start: no reply
     }
@@ -223,10 +226,17 @@ void Dispatcher::RequireConnected() const {
 
 void Dispatcher::HandleConnect() {
   TRDBProperties properties;
+  size_t pairs = 0;
+  size_t bytes = 0;
   reader_.Next(Token::kObjectStart);
   for (Token t = reader_.Next(); t != Token::kObjectEnd; t = reader_.Next()) {
     if (t == Token::kComma) continue;
     if (t != Token::kString) reader_.FailUnexpected(Token::kString, t);
+    if (++pairs > kMaxConnectProperties) {
+      throw TRDBError("The connect request carries more than " +
+                          std::to_string(kMaxConnectProperties) + " properties",
+                      kParseErrorCode, true);
+    }
     const std::string name = common::Utf16ToUtf8(reader_.last_string());
     reader_.Next(Token::kColon);
     std::string value;
@@ -247,6 +257,12 @@ void Dispatcher::HandleConnect() {
         break;
       default:
         reader_.FailUnexpected(Token::kString, v);
+    }
+    bytes += name.size() + value.size();
+    if (bytes > kMaxConnectPropertyBytes) {
+      throw TRDBError("The connect request's properties exceed " +
+                          std::to_string(kMaxConnectPropertyBytes) + " bytes",
+                      kParseErrorCode, true);
     }
     properties.Set(name, value);
   }
@@ -270,8 +286,10 @@ void Dispatcher::HandleConnect() {
     // every client of this server uses the default handler, whose product is "RemoteDB".
   } catch (...) {
     connected_ = false;
+    if (OnAdmissionChanged) OnAdmissionChanged(false);
     throw;
   }
+  if (OnAdmissionChanged) OnAdmissionChanged(true);
   writer_.WriteRaw(kConnectReply);
   writer_.Flush();
 }

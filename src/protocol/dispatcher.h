@@ -40,11 +40,17 @@
 // refused), "prepare", "execute" and "more_blob" run nothing and get an error reply; the
 // connection stays open so the client can still connect.
 //
+// A "connect" carries at most kMaxConnectProperties name/value pairs of at most
+// kMaxConnectPropertyBytes together (real clients send about ten short ones); a larger one is
+// refused with an error that ends the connection, so the work on a connect stays small and
+// linear in its size whatever a stranger sends.
+//
 // Thread use: one connection's thread; nothing is locked.
 #ifndef DATASERVER_PROTOCOL_DISPATCHER_H_
 #define DATASERVER_PROTOCOL_DISPATCHER_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -68,6 +74,8 @@ namespace protocol {
 inline constexpr char kNotConnectedMessage[] =
     "Not connected: no \"connect\" request has succeeded on this connection, so no remote "
     "method can run";
+inline constexpr size_t kMaxConnectProperties = 256;
+inline constexpr size_t kMaxConnectPropertyBytes = 64 * 1024;
 inline constexpr size_t kInitialCommandSlots = 16;
 inline constexpr size_t kCommandSlotGrowth = 8;
 
@@ -90,6 +98,11 @@ class Dispatcher {
   // The request loop: reads and handles requests until the connection must end. The error that
   // ended it (a lost connection, "Read error", an unreadable request start) is not replied to.
   void Run();
+
+  // Told on the connection's thread whenever a "connect" is answered: true when it admitted
+  // the client, false when it was refused. The transport lifts the pre-login caps and the
+  // handshake deadline on true.
+  std::function<void(bool admitted)> OnAdmissionChanged;
 
   bool connected() const { return connected_; }
   const TRDBProperties& properties() const { return properties_; }

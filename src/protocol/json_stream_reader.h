@@ -101,6 +101,9 @@ class TRDBJSonStreamReader {
   explicit TRDBJSonStreamReader(ByteChannel& channel, size_t buffer_size = kDefaultBufferSize,
                                 const Limits& limits = {});
 
+  // Caps from now on (a connection's caps grow once its client is admitted).
+  void set_limits(const Limits& limits) { limits_ = limits; }
+
   // --- Request envelope (server side).
   // Reads {"method":"<name>" of the next request. For an unknown name, and for a metadata
   // message, the message is read to its closing brace. A first key other than "method" and

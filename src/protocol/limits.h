@@ -33,6 +33,21 @@ struct Limits {
   int max_variant_depth = 64;
 };
 
+// Caps before a connection is admitted: every length a stranger can make the server allocate
+// or inflate is held to `cap` bytes, and far fewer variant elements, so thousands of
+// connections still in their handshake cost little memory.
+inline Limits PreLoginLimits(uint64_t cap) {
+  Limits limits;
+  limits.max_frame = cap;
+  limits.max_decompressed_frame = cap;
+  limits.max_data_block = cap;
+  limits.max_string = cap;
+  limits.max_variant_elements = cap / 16 + 1;
+  return limits;
+}
+
+inline constexpr uint64_t kDefaultPreLoginLimit = 1u << 20;  // 1 MiB
+
 // Read and write buffer size of a connection from the transport's BufferKBSize: clamped to
 // 1..1000 KiB.
 inline size_t BufferSizeFromKB(int64_t kb) {

@@ -21,11 +21,13 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/remote_class.h"
 #include "protocol/limits.h"
+#include "protocol/memory_budget.h"
 #include "protocol/method_table.h"
 #include "protocol/session.h"
 #include "protocol/tcp_channel.h"
@@ -62,8 +64,12 @@ class TRSServer {
   TRSTCPServerTransport* transport() const { return transport_; }
 
   TRSConnectEvent OnConnect;
-  // Caps on lengths claimed by clients, used by every connection.
+  // Caps on lengths claimed by clients, used by every admitted connection.
   Limits limits;
+  // Caps until a connection is admitted; none means `limits` apply from the start.
+  std::optional<Limits> pre_login_limits;
+  // What the decoded frames of all connections may hold together.
+  MemoryBudget decompression_budget;
 
   // Builds the method table and starts the transport. A transport that cannot listen fails the
   // start with its socket error; the server then stays stopped.

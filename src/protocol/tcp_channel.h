@@ -56,11 +56,20 @@ class TRSTCPConnection {
   void Close();
   bool closed() const { return closed_.load(std::memory_order_relaxed); }
 
+  // Whether a "connect" has admitted the client (set by the connection's thread).
+  bool admitted() const { return admitted_.load(std::memory_order_acquire); }
+  // Set by the transport when it ended the connection for not being admitted in time.
+  bool handshake_expired() const { return handshake_expired_.load(std::memory_order_acquire); }
+
  private:
+  friend class TRSTCPServerTransport;
+
   const uint64_t id_;
   std::shared_ptr<Socket> socket_;
   PeerAddress peer_;
   std::atomic<bool> closed_{false};
+  std::atomic<bool> admitted_{false};
+  std::atomic<bool> handshake_expired_{false};
 };
 
 class TRSTCPChannel : public ByteChannel {

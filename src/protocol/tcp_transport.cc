@@ -1,5 +1,7 @@
 #include "protocol/tcp_transport.h"
 
+#include <algorithm>
+
 #include "protocol/dispatcher.h"
 #include "protocol/filter_channel.h"
 #include "protocol/json_stream_reader.h"
@@ -30,17 +32,28 @@ class SessionCloser : public TRSSessionListener {
 // Everything one connection's requests run through, stacked in the order they are used and
 // torn down in reverse: the session is closed first, then the dispatcher gives its instances
 // back, then the channels go.
+//
+// Until the client is admitted the stack works under the server's pre-login caps; `admission`
+// is told of every answered "connect".
 class ProtocolHandler {
  public:
   ProtocolHandler(TRSServer& server, TRSTCPConnection& connection, FilterList filters,
-                  size_t buffer_size)
+                  size_t buffer_size, std::function<void(bool)> admission)
       : channel_(connection),
-        filter_channel_(channel_, std::move(filters), server.limits),
-        reader_(filter_channel_, buffer_size, server.limits),
+        filter_channel_(channel_, std::move(filters),
+                        server.pre_login_limits.value_or(server.limits)),
+        reader_(filter_channel_, buffer_size, server.pre_login_limits.value_or(server.limits)),
         writer_(filter_channel_, buffer_size),
         session_(TRSSessionManager::Instance().CreateSession()),
         closer_(std::make_shared<SessionCloser>(session_->name(), connection.shared_socket())),
         dispatcher_(server, reader_, writer_, &channel_, session_.get()) {
+    filter_channel_.set_budget(&server.decompression_budget);
+    dispatcher_.OnAdmissionChanged = [this, &server, admission = std::move(admission)](bool ok) {
+      const Limits& limits = ok ? server.limits : server.pre_login_limits.value_or(server.limits);
+      filter_channel_.set_limits(limits);
+      reader_.set_limits(limits);
+      admission(ok);
+    };
     channel_.Open();
     session_->PutData("CommunicationProtocol", "tcp/ip");
     session_->PutData("RemoteIP", connection.peer().ip);
@@ -87,11 +100,14 @@ TRSTCPServerTransport::~TRSTCPServerTransport() { Stop(); }
 
 void TRSTCPServerTransport::Start(TRSServer& server) {
   if (Listening()) return;
-  auto listener = std::make_unique<Listener>(Port);  // throws ESocketError
+  auto listener = std::make_unique<Listener>(Port, ListenAddresses);  // throws ESocketError
   server_ = &server;
   max_threads_ = MaxThreads;
   pool_size_ = PoolSize > 0 ? static_cast<size_t>(PoolSize) : 0;
   buffer_size_ = BufferSizeFromKB(BufferKBSize);
+  login_timeout_ = std::max<int32_t>(LoginTimeout, 0);
+  max_pending_per_address_ = std::max<int32_t>(MaxPendingPerAddress, 0);
+  send_stall_timeout_ = std::max<int32_t>(SendStallTimeout, 0);
   {
     std::lock_guard lock(mutex_);
     stopping_ = false;
@@ -99,6 +115,7 @@ void TRSTCPServerTransport::Start(TRSServer& server) {
   listener_ = std::move(listener);
   listening_.store(true, std::memory_order_release);
   acceptor_ = std::thread(&TRSTCPServerTransport::AcceptLoop, this);
+  if (login_timeout_ > 0) watchdog_ = std::thread(&TRSTCPServerTransport::WatchHandshakes, this);
 }
 
 void TRSTCPServerTransport::Stop(const std::function<void()>& pump) {
@@ -109,8 +126,10 @@ void TRSTCPServerTransport::Stop(const std::function<void()>& pump) {
     stopping_ = true;
   }
   threads_cv_.notify_all();
+  watchdog_cv_.notify_all();
   listener_->Wake();
   acceptor_.join();
+  if (watchdog_.joinable()) watchdog_.join();
   {
     std::lock_guard lock(mutex_);
     for (auto& [id, connection] : connections_) connection->Close();
@@ -146,6 +165,61 @@ uint16_t TRSTCPServerTransport::BoundPort() const { return listener_ ? listener_
 
 size_t TRSTCPServerTransport::BindingCount() const {
   return listener_ ? listener_->binding_count() : 0;
+}
+
+std::vector<std::string> TRSTCPServerTransport::BoundAddresses() const {
+  return listener_ ? listener_->addresses() : std::vector<std::string>{};
+}
+
+size_t TRSTCPServerTransport::PendingCount() const {
+  std::lock_guard lock(mutex_);
+  return pending_.size();
+}
+
+bool TRSTCPServerTransport::BeginPendingLocked(TRSTCPConnection& connection) {
+  int32_t& count = pending_by_address_[connection.peer().ip];
+  if (max_pending_per_address_ > 0 && count >= max_pending_per_address_) return false;
+  ++count;
+  pending_[connection.id()] = std::chrono::steady_clock::now();
+  return true;
+}
+
+void TRSTCPServerTransport::EndPendingLocked(TRSTCPConnection& connection) {
+  if (pending_.erase(connection.id()) == 0) return;
+  auto it = pending_by_address_.find(connection.peer().ip);
+  if (it != pending_by_address_.end() && --it->second <= 0) pending_by_address_.erase(it);
+}
+
+void TRSTCPServerTransport::SetAdmitted(TRSTCPConnection& connection, bool admitted) {
+  std::lock_guard lock(mutex_);
+  connection.admitted_.store(admitted, std::memory_order_release);
+  if (admitted) {
+    EndPendingLocked(connection);
+  } else if (pending_.count(connection.id()) == 0) {
+    // Refused after an earlier admission: a stranger again, with a fresh deadline. The
+    // per-address cap is not applied here: the connection exists already.
+    ++pending_by_address_[connection.peer().ip];
+    pending_[connection.id()] = std::chrono::steady_clock::now();
+  }
+}
+
+void TRSTCPServerTransport::WatchHandshakes() {
+  const auto timeout = std::chrono::seconds(login_timeout_);
+  // Checked a few times per second: a deadline is met to within a fraction of a second.
+  const auto tick = std::min<std::chrono::milliseconds>(std::chrono::milliseconds(250), timeout);
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    watchdog_cv_.wait_for(lock, tick);
+    if (stopping_) break;
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& [id, since] : pending_) {
+      if (now - since < timeout) continue;
+      auto it = connections_.find(id);
+      if (it == connections_.end() || it->second->handshake_expired()) continue;
+      it->second->handshake_expired_.store(true, std::memory_order_release);
+      it->second->Close();
+    }
+  }
 }
 
 size_t TRSTCPServerTransport::ConnectionCount() const {
@@ -240,14 +314,32 @@ void TRSTCPServerTransport::WorkerLoop(Worker* worker) {
 }
 
 void TRSTCPServerTransport::Serve(Socket socket) {
+  if (send_stall_timeout_ > 0) socket.SetSendTimeout(send_stall_timeout_);
   TRSTCPConnection connection(std::move(socket));
+  bool admissible = true;
   {
     std::lock_guard lock(mutex_);
-    connections_.emplace(connection.id(), &connection);
+    admissible = BeginPendingLocked(connection);
+    if (admissible) connections_.emplace(connection.id(), &connection);
+  }
+  if (!admissible) {
+    // Refused before a byte is read, and before the connection is announced anywhere.
+    if (OnHandshakeFailure && Listening()) {
+      try {
+        OnHandshakeFailure({&connection, THandshakeFailure::kTooManyPending});
+      } catch (...) {
+      }
+    }
+    connection.Close();
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
     if (stopping_) connection.Close();
   }
   try {
-    ProtocolHandler handler(*server_, connection, MakeConnectionFilters(Filters), buffer_size_);
+    ProtocolHandler handler(*server_, connection, MakeConnectionFilters(Filters), buffer_size_,
+                            [this, &connection](bool ok) { SetAdmitted(connection, ok); });
     if (OnConnect && !connection.closed() && Listening()) {
       switch (KeepAliveEnablement) {
         case TRSKeepAliveEnablement::kaEnabled:
@@ -265,6 +357,12 @@ void TRSTCPServerTransport::Serve(Socket socket) {
       }
     }
     handler.Run();
+    if (connection.handshake_expired() && OnHandshakeFailure && Listening()) {
+      try {
+        OnHandshakeFailure({&connection, THandshakeFailure::kDeadline});
+      } catch (...) {
+      }
+    }
     if (OnDisconnect && Listening()) {
       try {
         OnDisconnect(TRSTCPDisconnectEventObject{&connection});
@@ -275,6 +373,7 @@ void TRSTCPServerTransport::Serve(Socket socket) {
     // Setting the connection up failed (no memory, a filter that cannot be made): it ends.
   }
   std::lock_guard lock(mutex_);
+  EndPendingLocked(connection);
   connections_.erase(connection.id());
 }
 

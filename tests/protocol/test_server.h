@@ -5,12 +5,15 @@
 #ifndef DATASERVER_TESTS_PROTOCOL_TEST_SERVER_H_
 #define DATASERVER_TESTS_PROTOCOL_TEST_SERVER_H_
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <zlib.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -69,6 +72,25 @@ class RawClient {
  public:
   explicit RawClient(uint16_t port, const std::string& host = "127.0.0.1")
       : socket_(Socket::ConnectTcp(host, port)) {}
+  explicit RawClient(Socket socket) : socket_(std::move(socket)) {}
+
+  // A client of 127.0.0.1:`port` whose own address is `source` (another loopback address, so
+  // that the server sees a different host).
+  static RawClient From(const std::string& source, uint16_t port) {
+    Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(s.fd(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+      throw ESocketError("cannot connect from " + source, errno);
+    }
+    return RawClient(std::move(s));
+  }
 
   void Send(std::string_view bytes) {
     socket_.SendAll(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
