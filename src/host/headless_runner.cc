@@ -136,8 +136,16 @@ int RunHeadless(const CommandLine& options, std::ostream& log, std::ostream& err
       TServerContainer1 container(form, singletons.instance_pool, singletons.context);
       if (container.Started()) {
         const protocol::TRSTCPServerTransport& transport = container.RSTCPServerTransport1;
-        write_log("Serving on port " + std::to_string(transport.BoundPort()) +
-                  (transport.BindingCount() > 1 ? " (IPv4 and IPv6)" : " (IPv4)"));
+        std::string where;
+        if (settings.network.listen_addresses.empty()) {
+          where = transport.BindingCount() > 1 ? " (IPv4 and IPv6)" : " (IPv4)";
+        } else {
+          for (const std::string& address : transport.BoundAddresses()) {
+            where += (where.empty() ? " (" : ", ") + address;
+          }
+          where += ")";
+        }
+        write_log("Serving on port " + std::to_string(transport.BoundPort()) + where);
       } else {
         write_log("The service is stopped: no client can connect");
       }

@@ -1,5 +1,6 @@
 #include "host/server_container.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -47,6 +48,10 @@ TServerContainer1::TServerContainer1(ServiceConsole& form, pools::TPoolManager& 
   RSTCPServerTransport1.OnDisconnect = [this](const protocol::TRSTCPDisconnectEventObject& e) {
     RSTCPServerTransport1Disconnect(e);
   };
+  RSTCPServerTransport1.OnHandshakeFailure =
+      [this](const protocol::TRSTCPHandshakeFailureEventObject& e) {
+        RSTCPServerTransport1HandshakeFailure(e);
+      };
   RSServer1.AddServerClass(RSServerClass1);
   RSServer1.SetTransport(&RSTCPServerTransport1);
   RSServer1.limits = limits;
@@ -69,11 +74,52 @@ void TServerContainer1::PumpUi() {
   if (form_.ui().IsUiThread()) form_.ui().WaitAndDrain(kStopPumpWait);
 }
 
+void TServerContainer1::ApplyNetworkSettings(const NetworkSettings& network) {
+  protocol::TRSTCPServerTransport& transport = RSTCPServerTransport1;
+  transport.ListenAddresses = network.listen_addresses;
+  transport.LoginTimeout = network.login_timeout;
+  transport.MaxPendingPerAddress = network.max_pending_per_address;
+  transport.SendStallTimeout = network.send_stall_timeout;
+  if (network.pre_login_limit > 0) {
+    // Never above what logged-in clients may send.
+    protocol::Limits pre = protocol::PreLoginLimits(static_cast<uint64_t>(network.pre_login_limit));
+    const protocol::Limits& post = RSServer1.limits;
+    pre.max_frame = std::min(pre.max_frame, post.max_frame);
+    pre.max_decompressed_frame = std::min(pre.max_decompressed_frame, post.max_decompressed_frame);
+    pre.max_data_block = std::min(pre.max_data_block, post.max_data_block);
+    pre.max_string = std::min(pre.max_string, post.max_string);
+    pre.max_variant_elements = std::min(pre.max_variant_elements, post.max_variant_elements);
+    RSServer1.pre_login_limits = pre;
+  } else {
+    RSServer1.pre_login_limits.reset();
+  }
+  RSServer1.decompression_budget.SetTotal(static_cast<uint64_t>(network.decompression_budget_mib)
+                                          << 20);
+}
+
 void TServerContainer1::DataModuleCreate() {
   form_.InitDSServerOpt();
   connections_ = std::make_unique<TConnectionRegistry>();
-  if (!RSServer1.Active()) RSServer1.Start();
+  if (!RSServer1.Active()) {
+    RSServer1.Start();
+    WarnOfDefaultCredentials();
+  }
   form_.SetStartedCaptions();
+}
+
+void TServerContainer1::WarnOfDefaultCredentials() {
+  if (options.user_name != kDefaultUserName || options.password != kDefaultPassword) return;
+  for (const std::string& address : RSTCPServerTransport1.BoundAddresses()) {
+    if (!protocol::IsLoopbackAddress(address)) {
+      form_.AppendLog(LogLine(kDefaultCredentialsWarning));
+      return;
+    }
+  }
+}
+
+void TServerContainer1::LogLoginFailure(const std::string& key, const std::string& reason) {
+  const std::string line = LogLine(kLoginFailedPrefix + key + ": " + reason);
+  form_.ui().Invoke([&] { form_.AppendLog(line); });
 }
 
 void TServerContainer1::DataModuleDestroy() {
@@ -83,8 +129,21 @@ void TServerContainer1::DataModuleDestroy() {
 void TServerContainer1::RSServer1Connect(const protocol::TRSConnectEventObject& event) {
   if (auto refusal = AdmissionRefusal(event.ConnectProperties, event.ChannelInfo != nullptr,
                                       connections_->Count(), options)) {
+    const std::string key = event.ChannelInfo ? event.ChannelInfo->ClientInfo.IpAddress + ":" +
+                                                    event.ChannelInfo->ClientInfo.ClientPort
+                                              : std::string(kChannelInfoErrorKey);
+    LogLoginFailure(
+        key, *refusal == kLimitExceededMessage ? kLoginFailureLimit : kLoginFailureCredentials);
     throw common::Error("Exception", *refusal);
   }
+}
+
+void TServerContainer1::RSTCPServerTransport1HandshakeFailure(
+    const protocol::TRSTCPHandshakeFailureEventObject& event) {
+  if (!event.Connection) return;
+  LogLoginFailure(PeerKey(*event.Connection), event.Reason == protocol::THandshakeFailure::kDeadline
+                                                  ? kLoginFailureDeadline
+                                                  : kLoginFailureTooManyPending);
 }
 
 void TServerContainer1::RSTCPServerTransport1Connect(

@@ -19,6 +19,11 @@
 //   RSTCPServerTransport1Disconnect  connection thread; the whole departure runs on the
 //                                    user-interface thread: unregister, remove the line, log
 //                                    "->KEY 主动断开!" when a line was removed, show the count
+//   RSTCPServerTransport1HandshakeFailure  connection thread; logs the failed login
+// Failed logins are logged in one fixed form that log watchers (fail2ban and the like) can
+// match: "hh:nn:ssLogin failed from KEY: REASON", REASON one of kLoginFailure*.
+// At every start, a service that accepts the default credentials on an address other than
+// loopback logs kDefaultCredentialsWarning.
 // DisConnectConnection (user-interface thread) is the forced disconnect: "->KEY 被动断开!", the
 // count still including the client, then unregister and close the connection, whose departure
 // then finds neither entry nor line and logs nothing.
@@ -39,6 +44,7 @@
 #include "host/admission.h"
 #include "host/connection_registry.h"
 #include "host/service_console.h"
+#include "host/settings.h"
 #include "pools/instance_pool.h"
 #include "protocol/limits.h"
 #include "protocol/rs_server.h"
@@ -52,6 +58,15 @@ inline constexpr int32_t kKeepAliveTime = 5000;
 inline constexpr int32_t kKeepAliveInterval = 60000;
 inline constexpr int32_t kCompressMoreThan = 1024;
 inline constexpr int32_t kTransportPoolSize = 10;
+
+inline constexpr char kLoginFailedPrefix[] = "Login failed from ";
+inline constexpr char kLoginFailureCredentials[] = "wrong credentials";
+inline constexpr char kLoginFailureLimit[] = "connection limit reached";
+inline constexpr char kLoginFailureDeadline[] = "handshake deadline passed";
+inline constexpr char kLoginFailureTooManyPending[] = "too many connections in handshake";
+inline constexpr char kDefaultCredentialsWarning[] =
+    "Warning: the service accepts the default user name and password on a network address; "
+    "set SVRUSERNAME and SVRPASSWORD (or ListenAddress=127.0.0.1) in CONFIG.CFG";
 
 // "address:port" of a connection's peer.
 std::string PeerKey(const protocol::TRSTCPConnection& connection);
@@ -77,10 +92,15 @@ class TServerContainer1 {
   void RSServer1Connect(const protocol::TRSConnectEventObject& event);
   void RSTCPServerTransport1Connect(const protocol::TRSTCPConnectEventObject& event);
   void RSTCPServerTransport1Disconnect(const protocol::TRSTCPDisconnectEventObject& event);
+  void RSTCPServerTransport1HandshakeFailure(
+      const protocol::TRSTCPHandshakeFailureEventObject& event);
   // The forced disconnect of a registered connection; nothing happens for one that is not.
   void DisConnectConnection(uint64_t connection);
 
   TConnectionRegistry& FConnections() { return *connections_; }
+
+  // What guards the service against strangers, for the next start (while stopped).
+  void ApplyNetworkSettings(const NetworkSettings& network);
 
   // Written by InitDSServerOpt while the service is stopped.
   ServiceOptions options;
@@ -99,6 +119,9 @@ class TServerContainer1 {
  private:
   // Drains hand-overs while a stop waits for connection threads.
   void PumpUi();
+  // Logs a failed login in the fixed form, from a connection thread.
+  void LogLoginFailure(const std::string& key, const std::string& reason);
+  void WarnOfDefaultCredentials();
 };
 
 }  // namespace host

@@ -19,7 +19,8 @@ ServiceConsole::ServiceConsole(UiQueue& ui, ConsoleView& view, const ServerSetti
       edt_UserPwd(settings.password),
       edt_Port(settings.port),
       ui_(ui),
-      view_(view) {}
+      view_(view),
+      network_(settings.network) {}
 
 bool ServiceConsole::ServiceStarted() const { return container_ && container_->Started(); }
 
@@ -72,6 +73,7 @@ void ServiceConsole::InitDSServerOpt() {
   container_->RSTCPServerTransport1.Port = static_cast<uint16_t>(*port);
   container_->options.user_name = edt_UserName;
   container_->options.password = edt_UserPwd;
+  container_->ApplyNetworkSettings(network_);
 }
 
 void ServiceConsole::KickSelectedClient() {

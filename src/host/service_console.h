@@ -147,6 +147,7 @@ class ServiceConsole {
   std::string btn_start_caption_ = kCaptionFirst;
   std::string n4_caption_ = kCaptionStopped;
   bool fields_enabled_ = false;
+  NetworkSettings network_;  // from CONFIG.CFG; applied at every start
 };
 
 }  // namespace host

@@ -84,6 +84,36 @@ int Choice(int value, int last) {
   return std::min(value, last);
 }
 
+std::vector<std::string> SplitAddresses(std::string_view text) {
+  std::vector<std::string> result;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && std::string_view(", ;\t").find(text[i]) != std::string_view::npos) {
+      ++i;
+    }
+    const size_t start = i;
+    while (i < text.size() && std::string_view(", ;\t").find(text[i]) == std::string_view::npos) {
+      ++i;
+    }
+    if (i > start) result.emplace_back(text.substr(start, i - start));
+  }
+  return result;
+}
+
+NetworkSettings ReadNetwork(const IniFile& ini) {
+  NetworkSettings n;
+  n.listen_addresses = SplitAddresses(ini.Read(kConfig, "ListenAddress").value_or(""));
+  const auto non_negative = [&](const char* key, int32_t fallback) {
+    return std::max(ReadInt(ini, kConfig, key, fallback), 0);
+  };
+  n.login_timeout = non_negative("LoginTimeout", n.login_timeout);
+  n.max_pending_per_address = non_negative("MaxPendingPerAddress", n.max_pending_per_address);
+  n.send_stall_timeout = non_negative("SendStallTimeout", n.send_stall_timeout);
+  n.pre_login_limit = non_negative("PreLoginLimit", n.pre_login_limit);
+  n.decompression_budget_mib = non_negative("DecompressionBudget", n.decompression_budget_mib);
+  return n;
+}
+
 }  // namespace
 
 std::optional<int32_t> ParseInteger(std::string_view text) {
@@ -109,6 +139,7 @@ ServerSettings LoadSettings(const std::string& app_folder) {
   s.port = ReadText(ini, text, kConfig, "SVROPENPORT", kDefaultPort);
   s.autostart = ReadInt(ini, kConfig, "SVRStart", 1) != 0;
   s.code_page = ReadText(ini, text, kConfig, "CodePage", "");
+  s.network = ReadNetwork(ini);
 
   BackupSettings& b = s.backup;
   b.backup_type = Choice(ReadInt(ini, kBackup, "BackupType", 0), 4);

@@ -1,7 +1,9 @@
 // The settings file CONFIG.CFG in the application folder.
 //
 //   [CONFIG]   maintained by hand, only read: Caption, SVRUSERNAME, SVRPASSWORD, SVROPENPORT,
-//              SVRStart, and the optional CodePage (the ANSI code page, e.g. GBK)
+//              SVRStart, the optional CodePage (the ANSI code page, e.g. GBK), and what guards
+//              the service against strangers: ListenAddress, LoginTimeout,
+//              MaxPendingPerAddress, SendStallTimeout, PreLoginLimit, DecompressionBudget
 //   [Backup]   written at every close of the console: BackupType, EveryTime (minute),
 //              EveryDay (hour), EveryWeek, EveryMonth (day of month), bakpath
 //
@@ -17,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace host {
 
@@ -37,6 +40,22 @@ struct BackupSettings {
   std::string path;     // "bakpath"; default application folder + "BackupData"
 };
 
+// How the service meets the network ("CONFIG" section). Negative numbers count as 0.
+struct NetworkSettings {
+  // "ListenAddress": addresses (or host names) separated by commas, semicolons or blanks;
+  // empty = every IPv4 and IPv6 address.
+  std::vector<std::string> listen_addresses;
+  int32_t login_timeout = 60;            // "LoginTimeout": seconds to log in, 0 = no limit
+  int32_t max_pending_per_address = 32;  // "MaxPendingPerAddress": 0 = no limit
+  int32_t send_stall_timeout = 300;      // "SendStallTimeout": seconds, 0 = none
+  // "PreLoginLimit": bytes a frame, a data block or a decoded frame may have before login;
+  // 0 = the caps of logged-in clients apply from the start.
+  int32_t pre_login_limit = 1 << 20;
+  // "DecompressionBudget": MiB all decoded frames in flight may hold together; 0 = a quarter
+  // of the physical memory.
+  int32_t decompression_budget_mib = 0;
+};
+
 struct ServerSettings {
   std::string caption = kDefaultCaption;
   std::string user_name = kDefaultUserName;
@@ -45,6 +64,7 @@ struct ServerSettings {
   std::string port = kDefaultPort;
   bool autostart = true;  // "SVRStart": the "开机运行" check box
   std::string code_page;  // "CodePage"; empty when absent
+  NetworkSettings network;
   BackupSettings backup;
 };
 

@@ -49,6 +49,8 @@ class ServerContainerTest : public testing::Test {
     folder_ = std::string(tmpl) + "/";
     singletons_ = std::make_unique<ProcessSingletons>(folder_);
     settings_.port = "0";  // a free port
+    // Loopback only: the clients are local, and no start warns of the default credentials.
+    settings_.network.listen_addresses = {"127.0.0.1"};
   }
   void TearDown() override {
     container_.reset();
@@ -286,6 +288,53 @@ TEST_F(ServerContainerTest, FieldsApplyAtTheNextStartAndAdmissionUsesThem) {
             .protocol_version;
       }),
       2);
+}
+
+constexpr char kLoginFailed[] =
+    "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Login failed from 127\\.0\\.0\\.1:[0-9]+: ";
+
+TEST_F(ServerContainerTest, FailedLoginsAreLoggedInOneFixedForm) {
+  settings_.network.login_timeout = 1;
+  Create();
+  form_->StopServer();
+  form_->edt_MaxCount = "1";
+  ASSERT_TRUE(form_->StartServer());
+  auto wrong = Open("wrong");
+  EXPECT_NE(Connect(*wrong), "");
+  auto over_limit = Open();
+  EXPECT_NE(Connect(*over_limit), "");
+  protocol::Socket silent = protocol::Socket::ConnectTcp("127.0.0.1", port());
+  const std::string prefix = kLoginFailed;
+  EXPECT_TRUE(PumpUntil([&] {
+    return LogLinesMatching(prefix + "handshake deadline passed") == 3;
+  })) << "the two refused clients and the silent one all outlast the deadline";
+  EXPECT_EQ(LogLinesMatching(prefix + "wrong credentials"), 1u);
+  EXPECT_EQ(LogLinesMatching(prefix + "connection limit reached"), 1u);
+}
+
+TEST_F(ServerContainerTest, DefaultCredentialsOnANetworkAddressAreWarnedOf) {
+  struct Case {
+    std::vector<std::string> addresses;
+    std::string password;
+    bool warned;
+  } cases[] = {{{}, "tulip", true},
+               {{"127.0.0.1"}, "tulip", false},
+               {{"127.0.0.1"}, "secret", false},
+               {{}, "secret", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.addresses.empty() ? "every address" : c.addresses[0]);
+    SCOPED_TRACE(c.password);
+    settings_.network.listen_addresses = c.addresses;
+    settings_.password = c.password;
+    container_.reset();
+    Create();
+    ASSERT_TRUE(container_->Started());
+    size_t warnings = 0;
+    for (const std::string& line : form_->Memo1()) {
+      warnings += line.find(kDefaultCredentialsWarning) != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(warnings, c.warned ? 1u : 0u);
+  }
 }
 
 TEST_F(ServerContainerTest, AStartThatFailsIsReportedAndChangesNothing) {

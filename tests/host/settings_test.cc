@@ -53,6 +53,29 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndIsNotCreated) {
   EXPECT_FALSE(fs::exists(folder_ + kSettingsFileName));
 }
 
+TEST_F(SettingsTest, NetworkGuardsHaveSafeDefaultsAndReadTheirKeys) {
+  const NetworkSettings defaults = LoadSettings(folder_).network;
+  EXPECT_TRUE(defaults.listen_addresses.empty());
+  EXPECT_EQ(defaults.login_timeout, 60);
+  EXPECT_EQ(defaults.max_pending_per_address, 32);
+  EXPECT_EQ(defaults.send_stall_timeout, 300);
+  EXPECT_EQ(defaults.pre_login_limit, 1 << 20);
+  EXPECT_EQ(defaults.decompression_budget_mib, 0);
+
+  WriteConfig(
+      "[CONFIG]\r\nListenAddress= 127.0.0.1, ::1;[fe80::1] localhost\r\nLoginTimeout=0\r\n"
+      "MaxPendingPerAddress=-4\r\nSendStallTimeout=15\r\nPreLoginLimit=65536\r\n"
+      "DecompressionBudget=512\r\n");
+  const NetworkSettings n = LoadSettings(folder_).network;
+  EXPECT_EQ(n.listen_addresses,
+            (std::vector<std::string>{"127.0.0.1", "::1", "[fe80::1]", "localhost"}));
+  EXPECT_EQ(n.login_timeout, 0);
+  EXPECT_EQ(n.max_pending_per_address, 0) << "a negative number counts as 0";
+  EXPECT_EQ(n.send_stall_timeout, 15);
+  EXPECT_EQ(n.pre_login_limit, 65536);
+  EXPECT_EQ(n.decompression_budget_mib, 512);
+}
+
 TEST_F(SettingsTest, UnreadableFileGivesDefaults) {
   fs::create_directory(folder_ + kSettingsFileName);  // a folder where the file should be
   const ServerSettings s = LoadSettings(folder_);
