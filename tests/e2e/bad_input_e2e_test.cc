@@ -4,6 +4,7 @@
 // the server goes on serving everyone else.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -212,6 +213,45 @@ TEST_F(BadInputOverTcp, ClientsLeavingAMillionRowResultHalfWay) {
                          std::chrono::seconds(120)))
       << "clients " << server_->ClientCount();
   ExpectIdleAndServing();
+}
+
+// A client that asks for many large results and reads none of them: once the socket buffers
+// are full the server's send makes no progress, and after SendStallTimeout the connection ends
+// with the normal departure. No pooled object is held while the server waits on the send.
+TEST(SlowReaderOverTcp, AClientThatStopsReadingIsEndedAfterTheStallTimeout) {
+  TestDatabase db(Engine::kSQLite);
+  E2eServer server(db.app_folder(), "SendStallTimeout=3\n");
+  Client other(server);
+  Client slow(server);
+  const client::Command command = slow.connection->PrepareMethod("TServerModule1.SQL2OleVariant");
+  // Random bytes do not compress: 1000 replies of 30 KB overflow any socket buffers.
+  std::thread sender([&] {
+    try {
+      for (int i = 0; i < 1000; ++i) {
+        SendQuery(*slow.connection, command, u"SELECT randomblob(30000) AS b");
+      }
+    } catch (const std::exception&) {
+      // The server may end the connection before every request is out.
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  // Well inside the stall time-out the server is blocked sending to `slow`.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(server.ClientCount(), 2);
+  EXPECT_TRUE(server.PoolsIdle()) << "a pooled object is held while a reply is being sent";
+  const client::DataResult r = other.module.SQL2OleVariant("SELECT 6 * 7 AS answer");
+  EXPECT_EQ(r.err_msg, "");
+  EXPECT_EQ(LoadPayload(r.data).Text(0, "answer"), "42");
+
+  EXPECT_TRUE(E2eServer::WaitFor([&] { return server.ClientCount() == 1; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(server.PoolsIdle());
+  sender.join();
+  size_t departures = 0;
+  for (const std::string& line : server.Log()) {
+    departures += line.find(" 主动断开!") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(departures, 1u);
 }
 
 }  // namespace
