@@ -55,6 +55,8 @@ TServerContainer1::TServerContainer1(ServiceConsole& form, pools::TPoolManager& 
   RSServer1.AddServerClass(RSServerClass1);
   RSServer1.SetTransport(&RSTCPServerTransport1);
   RSServer1.limits = limits;
+  // Payloads inflate within the same budget as the frames that carried them.
+  context.decompression_budget = &RSServer1.decompression_budget;
   RSServer1.OnConnect = [this](const protocol::TRSConnectEventObject& e) { RSServer1Connect(e); };
 
   form_.AttachContainer(this);
@@ -67,6 +69,7 @@ TServerContainer1::TServerContainer1(ServiceConsole& form, pools::TPoolManager& 
 
 TServerContainer1::~TServerContainer1() {
   DataModuleDestroy();
+  context.decompression_budget = nullptr;
   form_.AttachContainer(nullptr);
 }
 

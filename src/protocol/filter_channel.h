@@ -44,9 +44,9 @@
 #include <string>
 
 #include "common/bytes.h"
+#include "common/memory_budget.h"
 #include "protocol/byte_channel.h"
 #include "protocol/limits.h"
-#include "protocol/memory_budget.h"
 #include "protocol/transport_filter.h"
 
 namespace protocol {
@@ -73,7 +73,7 @@ class TRDBFilterSocketChannel : public ByteChannel {
   void set_limits(const Limits& limits) { limits_ = limits; }
   // The budget decoded frames are reserved from; null (the default) reserves nothing. It must
   // outlive the channel.
-  void set_budget(MemoryBudget* budget) { share_.set_budget(budget); }
+  void set_budget(common::MemoryBudget* budget) { share_.set_budget(budget); }
 
   State state() const { return state_; }
   const FilterList& filters() const { return filters_; }
@@ -106,7 +106,7 @@ class TRDBFilterSocketChannel : public ByteChannel {
   common::Bytes body_;          // raw body of the frame being read
   common::Bytes scratch_;       // intermediate results of a filter chain
   common::Bytes out_;           // frame being written: header, then body
-  BudgetShare share_;           // what the decoded-frame buffers hold of the budget
+  common::BudgetShare share_;   // what the decoded-frame buffers hold of the budget
   bool input_refused_ = false;  // reads fail from now on; writes still work
 };
 

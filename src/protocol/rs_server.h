@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
+#include "common/memory_budget.h"
 #include "common/remote_class.h"
 #include "protocol/limits.h"
-#include "protocol/memory_budget.h"
 #include "protocol/method_table.h"
 #include "protocol/session.h"
 #include "protocol/tcp_channel.h"
@@ -69,7 +69,7 @@ class TRSServer {
   // Caps until a connection is admitted; none means `limits` apply from the start.
   std::optional<Limits> pre_login_limits;
   // What the decoded frames of all connections may hold together.
-  MemoryBudget decompression_budget;
+  common::MemoryBudget decompression_budget;
 
   // Builds the method table and starts the transport. A transport that cannot listen fails the
   // start with its socket error; the server then stays stopped.

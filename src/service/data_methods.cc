@@ -78,7 +78,7 @@ common::Bytes CompressedPayload(const ServiceContext& context, const Variant& va
     throw EDataMethodError(std::string(parameter) + " is not a byte array (got " +
                            common::DebugString(value) + ")");
   }
-  DecompressStreamInPlace(*stream, context.max_payload_size);
+  DecompressStreamInPlace(*stream, context.max_payload_size, context.decompression_budget);
   return std::move(*stream);
 }
 

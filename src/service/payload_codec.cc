@@ -196,12 +196,13 @@ common::Bytes CompressChunks(common::ChunkedBytes&& stream, int32_t level) {
   return out;
 }
 
-void DecompressStreamInPlace(common::Bytes& stream, size_t max_size) {
+void DecompressStreamInPlace(common::Bytes& stream, size_t max_size, common::MemoryBudget* budget) {
   z_stream z{};
   int rc = inflateInit2(&z, kWindowBits);
   if (rc != Z_OK) throw EDecompressionError(ZlibMessage(z, rc));
 
   common::Bytes out;
+  common::BudgetShare share(budget);
   try {
     size_t in_pos = 0;
     for (;;) {
@@ -211,6 +212,15 @@ void DecompressStreamInPlace(common::Bytes& stream, size_t max_size) {
         in_pos += z.avail_in;
       }
       const size_t old_size = out.size();
+      if (budget != nullptr && old_size + kInflateChunk > out.capacity()) {
+        // The room is reserved before it is allocated: grown by doubling, as a vector grows.
+        const size_t room = std::max(old_size + kInflateChunk, 2 * out.capacity());
+        if (!share.Resize(room)) {
+          throw EDecompressionError(
+              "The server has no memory free to decompress the payload now; try again later");
+        }
+        out.reserve(room);
+      }
       out.resize(old_size + kInflateChunk);
       z.next_out = out.data() + old_size;
       z.avail_out = static_cast<uInt>(kInflateChunk);

@@ -19,6 +19,7 @@
 
 #include "common/bytes.h"
 #include "common/error.h"
+#include "common/memory_budget.h"
 #include "common/variant.h"
 
 namespace service {
@@ -64,8 +65,11 @@ common::Bytes CompressChunks(common::ChunkedBytes&& stream, int32_t level);
 // Replaces the compressed content of `stream` by the decompressed bytes. Input that ends before
 // the zlib stream is complete is not an error: the result is what was decompressed so far.
 // Throws EDecompressionError on data zlib rejects, or when the output would exceed `max_size`
-// bytes; `stream` then keeps its compressed content.
-void DecompressStreamInPlace(common::Bytes& stream, size_t max_size = kDefaultMaxPayloadSize);
+// bytes; `stream` then keeps its compressed content. With a `budget`, the output's room is
+// reserved from it before it grows, and given back when the inflation is over; room that the
+// budget cannot give within its wait fails with EDecompressionError.
+void DecompressStreamInPlace(common::Bytes& stream, size_t max_size = kDefaultMaxPayloadSize,
+                             common::MemoryBudget* budget = nullptr);
 
 }  // namespace service
 

@@ -45,6 +45,9 @@ struct ServiceContext {
   std::atomic<int32_t> max_client_connections{1000};
   // The most a client's compressed payload may inflate to.
   size_t max_payload_size = kDefaultMaxPayloadSize;
+  // What inflating payloads may take, shared with the transport's decoded frames (not owned;
+  // null reserves nothing).
+  common::MemoryBudget* decompression_budget = nullptr;
   // The file system seam of the file methods; null means the system.
   FileIo* file_io = nullptr;
   // The process's database object pools (not owned; they outlive every instance). The

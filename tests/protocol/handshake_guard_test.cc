@@ -70,9 +70,10 @@ class HandshakeGuard : public testing::Test {
   }
   size_t FailureCount() { return Failures().size(); }
 
-  TestServer server_;
+  // Declared before the server, so that they outlive its connection threads.
   std::mutex mutex_;
   std::vector<Failure> failures_;  // GUARDED_BY(mutex_)
+  TestServer server_;
 };
 
 TEST_F(HandshakeGuard, DeadlineEndsEveryConnectionNotAdmittedInTimeAndNoOther) {

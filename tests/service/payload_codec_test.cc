@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -282,6 +283,29 @@ TEST(PayloadCodec, RefusesOutputBeyondTheLimit) {
   stream = compressed;
   DecompressStreamInPlace(stream, original.size());  // exactly at the limit is allowed
   EXPECT_EQ(stream, original);
+}
+
+TEST(PayloadCodec, InflatesWithinTheMemoryBudgetAndGivesItBack) {
+  const Bytes original(8 << 20, 'x');
+  Bytes compressed = original;
+  CompressStreamInPlace(compressed, 2);
+
+  common::MemoryBudget small(4 << 20);
+  small.set_wait(std::chrono::milliseconds(0));
+  Bytes stream = compressed;
+  try {
+    DecompressStreamInPlace(stream, kDefaultMaxPayloadSize, &small);
+    FAIL() << "no error";
+  } catch (const EDecompressionError& e) {
+    EXPECT_NE(std::string(e.what()).find("no memory free"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(stream, compressed);
+  EXPECT_EQ(small.reserved(), 0u);
+
+  common::MemoryBudget enough(64 << 20);
+  DecompressStreamInPlace(stream, kDefaultMaxPayloadSize, &enough);
+  EXPECT_EQ(stream, original);
+  EXPECT_EQ(enough.reserved(), 0u) << "the reservation ends with the inflation";
 }
 
 }  // namespace

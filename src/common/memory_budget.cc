@@ -1,8 +1,8 @@
-#include "protocol/memory_budget.h"
+#include "common/memory_budget.h"
 
 #include <unistd.h>
 
-namespace protocol {
+namespace common {
 
 uint64_t MemoryBudget::QuarterOfPhysicalMemory() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
@@ -71,4 +71,4 @@ bool BudgetShare::Resize(uint64_t bytes) {
   return true;
 }
 
-}  // namespace protocol
+}  // namespace common

@@ -1,21 +1,21 @@
 // A process-wide budget for the memory that peers can make the server allocate by sending
-// compressed data: decoded frames in flight on every connection together.
+// compressed data: decoded frames and inflating payloads of every connection together.
 //
-// A connection reserves what a frame may decode to before it inflates it, and gives back what
-// it does not keep. When the budget is spent, a reservation waits up to `wait` for others to
-// give memory back and then fails, so a burst of large messages queues or is refused with a
-// clear error instead of driving the machine into swap or the OOM killer.
+// A user reserves what a buffer may grow to before it grows, and gives back what it does not
+// keep. When the budget is spent, a reservation waits up to wait() for others to give memory
+// back and then fails, so a burst of large messages queues or is refused with a clear error
+// instead of driving the machine into swap or the OOM killer.
 //
 // Thread use: any thread; the counters are guarded by mutex_.
-#ifndef DATASERVER_PROTOCOL_MEMORY_BUDGET_H_
-#define DATASERVER_PROTOCOL_MEMORY_BUDGET_H_
+#ifndef DATASERVER_COMMON_MEMORY_BUDGET_H_
+#define DATASERVER_COMMON_MEMORY_BUDGET_H_
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
-namespace protocol {
+namespace common {
 
 class MemoryBudget {
  public:
@@ -72,6 +72,6 @@ class BudgetShare {
   uint64_t held_ = 0;
 };
 
-}  // namespace protocol
+}  // namespace common
 
-#endif  // DATASERVER_PROTOCOL_MEMORY_BUDGET_H_
+#endif  // DATASERVER_COMMON_MEMORY_BUDGET_H_

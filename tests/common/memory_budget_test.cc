@@ -1,11 +1,11 @@
-#include "protocol/memory_budget.h"
+#include "common/memory_budget.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
-namespace protocol {
+namespace common {
 namespace {
 
 using std::chrono::milliseconds;
@@ -56,4 +56,4 @@ TEST(BudgetShare, HoldsWhatItIsResizedToAndGivesAllBackWhenItGoes) {
 }
 
 }  // namespace
-}  // namespace protocol
+}  // namespace common
