@@ -20,21 +20,13 @@
 namespace protocol {
 namespace {
 
+using test::Compress;
 using test::RawClient;
 using test::TestServer;
 
-constexpr char kConnectReply[] = R"({"result":[0,"RemoteDB",2]})";
-constexpr char kVendorProperty[] = R"({"method":"vendor_property","params":["x"]})";
-constexpr char kVendorReply[] = R"({"result":[""]})";
-
-std::string Compress(const std::string& bytes) {
-  uLongf size = compressBound(bytes.size());
-  std::string out(size, '\0');
-  compress2(reinterpret_cast<Bytef*>(out.data()), &size,
-            reinterpret_cast<const Bytef*>(bytes.data()), bytes.size(), 9);
-  out.resize(size);
-  return out;
-}
+using test::kConnectReply;
+using test::kVendorProperty;
+using test::kVendorReply;
 
 std::string CompressedFrame(const std::string& message) {
   const std::string body = "\x01" + Compress(message);

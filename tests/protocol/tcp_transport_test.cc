@@ -18,27 +18,19 @@
 namespace protocol {
 namespace {
 
+using test::Compress;
 using test::RawClient;
 using test::TestServer;
 
-constexpr char kConnectReply[] = R"({"result":[0,"RemoteDB",2]})";
-constexpr char kVendorProperty[] = R"({"method":"vendor_property","params":["x"]})";
-constexpr char kVendorReply[] = R"({"result":[""]})";
+using test::kConnectReply;
+using test::kVendorProperty;
+using test::kVendorReply;
 
 int SocketOption(int fd, int level, int name) {
   int value = -1;
   socklen_t size = sizeof value;
   ::getsockopt(fd, level, name, &value, &size);
   return value;
-}
-
-std::string Compress(const std::string& bytes) {
-  uLongf size = compressBound(bytes.size());
-  std::string out(size, '\0');
-  compress2(reinterpret_cast<Bytef*>(out.data()), &size,
-            reinterpret_cast<const Bytef*>(bytes.data()), bytes.size(), 9);
-  out.resize(size);
-  return out;
 }
 
 class TransportTest : public testing::Test {

@@ -28,6 +28,20 @@
 
 namespace protocol::test {
 
+inline constexpr char kConnectReply[] = R"({"result":[0,"RemoteDB",2]})";
+inline constexpr char kVendorProperty[] = R"({"method":"vendor_property","params":["x"]})";
+inline constexpr char kVendorReply[] = R"({"result":[""]})";
+
+// `bytes` as one zlib stream at level 9.
+inline std::string Compress(const std::string& bytes) {
+  uLongf size = compressBound(bytes.size());
+  std::string out(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+            reinterpret_cast<const Bytef*>(bytes.data()), bytes.size(), 9);
+  out.resize(size);
+  return out;
+}
+
 inline constexpr char kServerFilterJson[] =
     R"({"ZLibCompression":{"FilterUnit":"RdbCompressionFilter","CompressMoreThan":"1024"}})";
 
