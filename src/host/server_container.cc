@@ -5,6 +5,7 @@
 
 #include "common/error.h"
 #include "host/headless_runner.h"
+#include "host/service_stop.h"
 #include "protocol/compression_filter.h"
 
 namespace host {
@@ -72,11 +73,15 @@ void TServerContainer1::PumpUi() {
 void TServerContainer1::DataModuleCreate() {
   form_.InitDSServerOpt();
   connections_ = std::make_unique<TConnectionRegistry>();
+  ResumeDatabaseWork(context);
   if (!RSServer1.Active()) RSServer1.Start();
   form_.SetStartedCaptions();
 }
 
 void TServerContainer1::DataModuleDestroy() {
+  if (!RSServer1.Active()) return;
+  // Callers waiting on the database would hold the stop for as long as they wait.
+  const DatabaseWorkCancel cancel(context);
   RSServer1.Stop([this] { PumpUi(); });
 }
 

@@ -109,6 +109,9 @@ ServerSettings LoadSettings(const std::string& app_folder) {
   s.port = ReadText(ini, text, kConfig, "SVROPENPORT", kDefaultPort);
   s.autostart = ReadInt(ini, kConfig, "SVRStart", 1) != 0;
   s.code_page = ReadText(ini, text, kConfig, "CodePage", "");
+  s.shutdown_timeout_seconds =
+      std::clamp(ReadInt(ini, kConfig, "ShutdownTimeout", kDefaultShutdownTimeoutSeconds), 1,
+                 kMaxShutdownTimeoutSeconds);
 
   BackupSettings& b = s.backup;
   b.backup_type = Choice(ReadInt(ini, kBackup, "BackupType", 0), 4);
