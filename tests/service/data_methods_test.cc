@@ -1,9 +1,15 @@
 #include "service/data_methods.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -26,6 +32,50 @@ using testing::LoadResult;
 using testing::ServerHarness;
 
 std::u16string U16(std::string_view utf8) { return common::Utf8ToUtf16(utf8); }
+
+// A tmpfs of a given size, mounted on a folder of its own for as long as the object lives
+// (mounting needs root, which the tests have in CI; elsewhere mounted() is false).
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(const std::string& size) {
+    char folder[] = "/tmp/ds-small-fs-XXXXXX";
+    if (::mkdtemp(folder) == nullptr) {
+      why_ = "no folder to mount on";
+      return;
+    }
+    folder_ = folder;
+    if (::mount("tmpfs", folder, "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+      why_ = std::string("a tmpfs cannot be mounted here: ") + std::strerror(errno);
+      return;
+    }
+    mounted_ = true;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+    if (!folder_.empty()) ::rmdir(folder_.c_str());
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+
+  // A harness whose database folder is on this file system.
+  std::unique_ptr<testing::ServerHarness> Harness(Engine engine) const {
+    const char* before = std::getenv("TMPDIR");
+    const std::string saved = before != nullptr ? before : "";
+    ::setenv("TMPDIR", folder_.c_str(), 1);
+    auto harness = std::make_unique<testing::ServerHarness>(engine);
+    if (before != nullptr) {
+      ::setenv("TMPDIR", saved.c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    return harness;
+  }
+
+ private:
+  std::string folder_;
+  std::string why_;
+  bool mounted_ = false;
+};
 
 // The database methods against each engine: a table "items" with an auto-increment key, a
 // unique code, Chinese text, a decimal, a date-time and a blob, three rows.
@@ -607,6 +657,8 @@ TEST_P(DataMethods, TransactionEndedByTheDatabaseKeepsTheDatabaseError) {
     // start a helper that acts while the apply waits; returns it (or an empty thread).
     std::function<std::thread(int64_t backend_pid)> provoke;
     const char* expected;  // part of the database's own message
+    // When set, the SQLite file lives on a file system of this size (a tmpfs).
+    const char* file_system_size = nullptr;
   };
   // The backend of the pool's only connection on PostgreSQL, to wait for or to terminate.
   auto pool_connection_pid = [this]() -> int64_t {
@@ -652,6 +704,8 @@ TEST_P(DataMethods, TransactionEndedByTheDatabaseKeepsTheDatabaseError) {
          return std::thread();
        },
        "database or disk is full"},
+      {"SQLite file system full", Engine::kSQLite, [](int64_t) { return std::thread(); },
+       "database or disk is full", "160k"},
       {"PostgreSQL serialization failure", Engine::kPostgreSQL,
        [&](int64_t pid) {
          pools::PooledConnection conn(h_->connections());
@@ -670,7 +724,15 @@ TEST_P(DataMethods, TransactionEndedByTheDatabaseKeepsTheDatabaseError) {
   for (const Provocation& c : cases) {
     if (c.engine != GetParam()) continue;
     SCOPED_TRACE(c.name);
-    h_ = std::make_unique<ServerHarness>(GetParam());
+    std::unique_ptr<SmallFileSystem> small;
+    if (c.file_system_size != nullptr) {
+      small = std::make_unique<SmallFileSystem>(c.file_system_size);
+      if (!small->mounted()) {
+        std::printf("[ SKIPPED  ] %s: %s\n", c.name, small->why().c_str());
+        continue;
+      }
+    }
+    h_ = small ? small->Harness(GetParam()) : std::make_unique<ServerHarness>(GetParam());
     items_ = testing::CreateItemsTable(*h_);
     testing::LoadedResult r = Load(AllItems());
     storage::TDAMemTable& t = *r.table;
@@ -690,7 +752,14 @@ TEST_P(DataMethods, TransactionEndedByTheDatabaseKeepsTheDatabaseError) {
 
     ASSERT_EQ(h_->connections().Count(), 1);  // the apply borrows the one the case prepares
     std::thread helper = c.provoke(pool_connection_pid());
-    const std::string err = common::Utf16ToUtf8(Apply(change_set, items_));
+    // The failure may also end the call (a COMMIT that finds the disk full is the first error
+    // then): either way the caller learns the database's own words.
+    std::string err;
+    try {
+      err = common::Utf16ToUtf8(Apply(change_set, items_));
+    } catch (const std::exception& e) {
+      err = e.what();
+    }
     if (helper.joinable()) helper.join();
 
     EXPECT_NE(err.find(c.expected), std::string::npos) << err;
@@ -701,6 +770,11 @@ TEST_P(DataMethods, TransactionEndedByTheDatabaseKeepsTheDatabaseError) {
     const bool a_applied = rows[0][1] == "100", b_applied = rows[1][1] == "101";
     EXPECT_EQ(a_applied, b_applied) << "a row was applied outside the transaction";
     EXPECT_EQ(h_->Scalar("SELECT count(*) FROM " + items_ + " WHERE code = 'D-4'"), "0");
+    if (small) {
+      EXPECT_EQ(h_->Scalar("PRAGMA integrity_check"), "ok");
+      EXPECT_TRUE(h_->Idle());
+      h_ = std::make_unique<ServerHarness>(GetParam());  // off the small file system first
+    }
   }
 }
 
