@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <thread>
 
 #include "common/text.h"
@@ -19,6 +20,7 @@
 #include "host/app_folder.h"
 #include "host/process_singletons.h"
 #include "host/server_container.h"
+#include "host/service_stop.h"
 #include "host/settings.h"
 
 namespace console {
@@ -76,6 +78,20 @@ int RunConsole(const host::CommandLine& options, const ConsoleMode& mode, int ar
   }
   try {
     const std::string app_folder = host::ResolveApplicationFolder(options.app_dir);
+    // Armed as the exit begins (the exit item, or the end of the event loop on a signal); it
+    // outlives the singletons, whose end closes the database connections.
+    std::optional<host::StopDeadline> deadline;
+    int shutdown_timeout_seconds = host::kDefaultShutdownTimeoutSeconds;
+    auto arm_deadline = [&](bool arm) {
+      if (!arm) deadline.reset();
+      if (!arm || deadline) return;
+      const int bound = shutdown_timeout_seconds;
+      deadline.emplace(std::chrono::seconds(bound), [&errors, bound] {
+        errors << host::LogLine("Stopping cut short after " + std::to_string(bound) +
+                                " s: database work did not end; exiting")
+               << std::endl;
+      });
+    };
 
     // 1. The process singletons: the pools, then the instance pool bound to TServerModule1.
     host::ProcessSingletons singletons(app_folder);
@@ -89,6 +105,7 @@ int RunConsole(const host::CommandLine& options, const ConsoleMode& mode, int ar
     // 3. The main window, from CONFIG.CFG.
     const host::ServerSettings settings = host::LoadSettings(app_folder);
     if (!settings.code_page.empty()) common::SetAnsiCodePage(settings.code_page);
+    shutdown_timeout_seconds = settings.shutdown_timeout_seconds;
     singletons.context.max_client_connections = host::kMaxClientConnections;
     host::UiQueue ui;
     QtDialogs dialogs;
@@ -103,7 +120,7 @@ int RunConsole(const host::CommandLine& options, const ConsoleMode& mode, int ar
         FormContext{app_folder, executable_path, settings, ui,
                     host::DatabasePools{singletons.connection_pool, singletons.query_pool,
                                         singletons.stored_proc_pool},
-                    dialogs, [] { QCoreApplication::quit(); }});
+                    dialogs, [] { QCoreApplication::quit(); }, arm_deadline});
     {
       // 4. The service starts with the container; then 5. the event loop.
       host::TServerContainer1 container(window.form(), singletons.instance_pool,
@@ -126,6 +143,7 @@ int RunConsole(const host::CommandLine& options, const ConsoleMode& mode, int ar
         window.ShowAtStart();
       }
       QApplication::exec();
+      arm_deadline(true);
     }  // the container goes first: the service stops (a no-op after the exit item)
     return exit_code;
   } catch (const std::exception& e) {

@@ -93,6 +93,7 @@ TSrvMainForm::TSrvMainForm(FormContext context)
       pools_(context.pools),
       dialogs_(context.dialogs),
       quit_(std::move(context.quit)),
+      exiting_(std::move(context.exiting)),
       form_(context.ui, *this, context.settings) {
   setObjectName(QStringLiteral("TSrvMainForm"));
   const QString caption = ToQt(context.settings.caption);
@@ -329,11 +330,13 @@ void TSrvMainForm::ShowOnTab(int tab) {
 }
 
 void TSrvMainForm::MenuItem1Click() {
+  if (exiting_) exiting_(true);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   try {
     form_.StopServer();
   } catch (const std::exception& e) {
     QApplication::restoreOverrideCursor();
+    if (exiting_) exiting_(false);
     dialogs_.Error(this, ToQt(e.what()));
     return;  // the process goes on running
   }

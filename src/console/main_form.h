@@ -74,6 +74,9 @@ struct FormContext {
   Dialogs& dialogs;
   // Ends the event loop (the exit item's last step).
   std::function<void()> quit;
+  // The exit item calls it with true before the service stops (the runner bounds the exit's
+  // time), and with false when the stop failed and the process goes on.
+  std::function<void(bool)> exiting = {};
 };
 
 class TSrvMainForm : public QMainWindow, public host::ConsoleView {
@@ -138,6 +141,7 @@ class TSrvMainForm : public QMainWindow, public host::ConsoleView {
   const host::DatabasePools pools_;
   Dialogs& dialogs_;
   const std::function<void()> quit_;
+  const std::function<void(bool)> exiting_;
   host::ServiceConsole form_;
   host::BackupSchedule schedule_;
 

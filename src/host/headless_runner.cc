@@ -16,6 +16,7 @@
 #include "host/process_singletons.h"
 #include "host/server_container.h"
 #include "host/service_console.h"
+#include "host/service_stop.h"
 #include "host/settings.h"
 #include "host/ui_queue.h"
 
@@ -111,6 +112,8 @@ int RunHeadless(const CommandLine& options, std::ostream& log, std::ostream& err
   try {
     // The application folder is fixed first: the connection pool reads DataBase.CFG from it.
     const std::string app_folder = ResolveApplicationFolder(options.app_dir);
+    // Armed once the stop begins; it outlives the singletons, whose end closes connections.
+    std::optional<StopDeadline> deadline;
 
     // 1. Process singletons: the pools, then the instance pool bound to TServerModule1.
     ProcessSingletons singletons(app_folder);
@@ -163,6 +166,11 @@ int RunHeadless(const CommandLine& options, std::ostream& log, std::ostream& err
       while (!stop) ui.WaitAndDrain(std::chrono::hours(1));
       waiter.join();
       write_log(std::string("Stopping on ") + SignalName(sig));
+      const int bound = settings.shutdown_timeout_seconds;
+      deadline.emplace(std::chrono::seconds(bound), [&write_log, bound] {
+        write_log("Stopping cut short after " + std::to_string(bound) +
+                  " s: database work did not end; exiting");
+      });
       container.DataModuleDestroy();
     }
     write_log("Stopped");

@@ -6,6 +6,7 @@
 
 #include "common/error.h"
 #include "host/headless_runner.h"
+#include "host/service_stop.h"
 #include "protocol/compression_filter.h"
 
 namespace host {
@@ -103,6 +104,7 @@ void TServerContainer1::ApplyNetworkSettings(const NetworkSettings& network) {
 void TServerContainer1::DataModuleCreate() {
   form_.InitDSServerOpt();
   connections_ = std::make_unique<TConnectionRegistry>();
+  ResumeDatabaseWork(context);
   if (!RSServer1.Active()) {
     RSServer1.Start();
     WarnOfDefaultCredentials();
@@ -126,6 +128,9 @@ void TServerContainer1::LogLoginFailure(const std::string& key, const std::strin
 }
 
 void TServerContainer1::DataModuleDestroy() {
+  if (!RSServer1.Active()) return;
+  // Callers waiting on the database would hold the stop for as long as they wait.
+  const DatabaseWorkCancel cancel(context);
   RSServer1.Stop([this] { PumpUi(); });
 }
 

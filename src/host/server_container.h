@@ -85,7 +85,9 @@ class TServerContainer1 {
   // The start sequence; throws (the service stays stopped) when the options cannot be applied
   // or the transport cannot listen.
   void DataModuleCreate();
-  // Stops RSServer1; stopping a stopped server does nothing.
+  // Stops RSServer1; stopping a stopped server does nothing. The database work of connection
+  // threads is cancelled first (service_stop.h), so that no caller waiting on the database
+  // holds the stop; the pools serve again from the next DataModuleCreate.
   void DataModuleDestroy();
   bool Started() const { return RSServer1.Active(); }
 

@@ -139,6 +139,9 @@ ServerSettings LoadSettings(const std::string& app_folder) {
   s.port = ReadText(ini, text, kConfig, "SVROPENPORT", kDefaultPort);
   s.autostart = ReadInt(ini, kConfig, "SVRStart", 1) != 0;
   s.code_page = ReadText(ini, text, kConfig, "CodePage", "");
+  s.shutdown_timeout_seconds =
+      std::clamp(ReadInt(ini, kConfig, "ShutdownTimeout", kDefaultShutdownTimeoutSeconds), 1,
+                 kMaxShutdownTimeoutSeconds);
   s.network = ReadNetwork(ini);
 
   BackupSettings& b = s.backup;

@@ -1,8 +1,9 @@
 // The settings file CONFIG.CFG in the application folder.
 //
 //   [CONFIG]   maintained by hand, only read: Caption, SVRUSERNAME, SVRPASSWORD, SVROPENPORT,
-//              SVRStart, the optional CodePage (the ANSI code page, e.g. GBK), and what guards
-//              the service against strangers: ListenAddress, LoginTimeout,
+//              SVRStart, the optional CodePage (the ANSI code page, e.g. GBK),
+//              ShutdownTimeout (seconds the process's stop may take, 1..3600, default 10), and
+//              what guards the service against strangers: ListenAddress, LoginTimeout,
 //              MaxPendingPerAddress, SendStallTimeout, PreLoginLimit, DecompressionBudget
 //   [Backup]   written at every close of the console: BackupType, EveryTime (minute),
 //              EveryDay (hour), EveryWeek, EveryMonth (day of month), bakpath
@@ -28,6 +29,8 @@ inline constexpr char kDefaultCaption[] = "数据服务器3.3";
 inline constexpr char kDefaultUserName[] = "admin";
 inline constexpr char kDefaultPassword[] = "tulip";
 inline constexpr char kDefaultPort[] = "211";
+inline constexpr int kDefaultShutdownTimeoutSeconds = 10;
+inline constexpr int kMaxShutdownTimeoutSeconds = 3600;
 
 // The automatic-backup fields as the console holds them: ranges already applied, so they are
 // what the next close writes back.
@@ -64,6 +67,8 @@ struct ServerSettings {
   std::string port = kDefaultPort;
   bool autostart = true;  // "SVRStart": the "开机运行" check box
   std::string code_page;  // "CodePage"; empty when absent
+  // "ShutdownTimeout": how long the stop at the process's end may take before it is cut short.
+  int shutdown_timeout_seconds = kDefaultShutdownTimeoutSeconds;
   NetworkSettings network;
   BackupSettings backup;
 };

@@ -10,11 +10,13 @@ CountingSemaphore::CountingSemaphore(int initial_count, int maximum_count)
 
 CountingSemaphore::WaitResult CountingSemaphore::Wait(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
+  const auto ready = [&] { return cancelled_ || count_ > 0; };
   if (timeout.count() < 0) {
-    available_.wait(lock, [&] { return count_ > 0; });
-  } else if (!available_.wait_for(lock, timeout, [&] { return count_ > 0; })) {
+    available_.wait(lock, ready);
+  } else if (!available_.wait_for(lock, timeout, ready)) {
     return WaitResult::kTimedOut;
   }
+  if (cancelled_) return WaitResult::kCancelled;
   --count_;
   return WaitResult::kAcquired;
 }
@@ -27,6 +29,19 @@ bool CountingSemaphore::Release() {
   }
   available_.notify_one();
   return true;
+}
+
+void CountingSemaphore::Cancel() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancelled_ = true;
+  }
+  available_.notify_all();
+}
+
+void CountingSemaphore::Resume() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cancelled_ = false;
 }
 
 int CountingSemaphore::Count() const {

@@ -4,7 +4,11 @@
 // stays) instead of being undefined: the database pools rely on that bound when a caller
 // that took no slot gives an object back.
 //
-// Thread use: any threads; `mutex_` guards `count_`.
+// Cancel puts it in a cancelled state for a shutdown: every waiter wakes and fails, and a wait
+// begun while cancelled fails at once, taking nothing; Resume ends that state. Release works
+// in both states, so objects given back during a shutdown still return their slots.
+//
+// Thread use: any threads; `mutex_` guards `count_` and `cancelled_`.
 #ifndef DATASERVER_POOLS_COUNTING_SEMAPHORE_H_
 #define DATASERVER_POOLS_COUNTING_SEMAPHORE_H_
 
@@ -16,15 +20,18 @@ namespace pools {
 
 class CountingSemaphore {
  public:
-  enum class WaitResult { kAcquired, kTimedOut };
+  enum class WaitResult { kAcquired, kTimedOut, kCancelled };
 
   CountingSemaphore(int initial_count, int maximum_count);
   CountingSemaphore(const CountingSemaphore&) = delete;
   CountingSemaphore& operator=(const CountingSemaphore&) = delete;
 
   // Takes one slot, waiting at most `timeout` for one to come free; a negative timeout waits
-  // without limit.
+  // without limit. kCancelled, with no slot taken, while the semaphore is cancelled.
   WaitResult Wait(std::chrono::milliseconds timeout);
+  // Wakes every waiter with kCancelled and fails later waits until Resume.
+  void Cancel();
+  void Resume();
   // Gives one slot back and wakes one waiter; false, with the count unchanged, when the count
   // is already at its maximum.
   bool Release();
@@ -35,7 +42,8 @@ class CountingSemaphore {
  private:
   mutable std::mutex mutex_;
   std::condition_variable available_;
-  int count_;  // guarded by mutex_
+  int count_;               // guarded by mutex_
+  bool cancelled_ = false;  // guarded by mutex_
   const int maximum_;
 };
 

@@ -14,6 +14,7 @@ std::unique_ptr<TDAConnection> TDAConnectionPool::CreateObject() {
   connection->Params() = ConnectionParams::LoadFromFile(config_file_);
   connection->SetBaseFolder(config_file_.parent_path());
   connection->LoginPrompt = false;
+  connection->SetStopFlag(ShutdownFlag());
   connection->Open();
   return connection;
 }

@@ -7,6 +7,9 @@
 // accounting and the locks are those of DAObjectPool. Notification codes: creation 11,
 // return 12, reuse 13.
 //
+// While the pool shuts down (DAObjectPool), InterruptBusy interrupts the statement of every
+// connection lent out, and a connection being opened gives up a wait for a locked database.
+//
 // Callers take a connection with PooledConnection, which gives it back on every path (rolling
 // back a transaction the holder left open, so the next user starts outside one).
 //
@@ -46,6 +49,7 @@ class TDAConnectionPool : public DAObjectPool<TDAConnection> {
   bool ShouldDiscard(const TDAConnection& connection) const noexcept override {
     return connection.IsLost();
   }
+  void InterruptObject(TDAConnection& connection) noexcept override { connection.Interrupt(); }
 
  private:
   const std::filesystem::path config_file_;

@@ -13,13 +13,20 @@ TDAConnection::~TDAConnection() { Close(); }
 
 void TDAConnection::Open() {
   if (driver_) return;
-  driver_ = internal::OpenDriverConnection(params_, base_folder_);
+  std::shared_ptr<internal::DriverConnection> driver =
+      internal::OpenDriverConnection(params_, base_folder_, stop_);
+  std::lock_guard lock(driver_mutex_);
+  driver_ = std::move(driver);
 }
 
 void TDAConnection::Close() {
   if (!driver_) return;
-  std::shared_ptr<internal::DriverConnection> driver = std::move(driver_);
-  driver_.reset();
+  std::shared_ptr<internal::DriverConnection> driver;
+  {
+    std::lock_guard lock(driver_mutex_);
+    driver = std::move(driver_);
+    driver_.reset();
+  }
   try {
     if (driver->InTransaction()) driver->Rollback();
   } catch (const DatabaseError&) {
@@ -80,6 +87,11 @@ std::optional<std::string> TDAConnection::QuoteQualifiedName(std::string_view na
 
 std::string TDAConnection::LastMessage() const { return driver_ ? driver_->LastMessage() : ""; }
 bool TDAConnection::IsLost() const { return driver_ && driver_->IsLost(); }
+
+void TDAConnection::Interrupt() noexcept {
+  std::lock_guard lock(driver_mutex_);
+  if (driver_) driver_->Interrupt();
+}
 SqlDialect TDAConnection::Dialect() const { return Driver()->Dialect(); }
 
 }  // namespace pools

@@ -9,12 +9,16 @@
 // they opened keeps the link alive even if the TDAConnection is freed first.
 //
 // Thread use: one thread at a time (whoever holds it from the pool); the pool reads and writes
-// `Tag` under its list lock.
+// `Tag` under its list lock, and its stopping thread may call Interrupt at any time.
+// `driver_mutex_` guards the replacement of the driver link (Open, Close) against Interrupt;
+// the holder reads the link without it, being the only thread that replaces it.
 #ifndef DATASERVER_POOLS_DA_CONNECTION_H_
 #define DATASERVER_POOLS_DA_CONNECTION_H_
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +51,10 @@ class TDAConnection {
   void SetBaseFolder(std::filesystem::path folder) { base_folder_ = std::move(folder); }
   const std::filesystem::path& BaseFolder() const { return base_folder_; }
 
+  // The pool's shutting-down flag, watched by the driver link from the next Open on (a lock
+  // wait ends and no statement starts while it is set).
+  void SetStopFlag(std::shared_ptr<const std::atomic<bool>> stop) { stop_ = std::move(stop); }
+
   // Connects with the current parameters; does nothing when already open.
   void Open();
   // Disconnects (an open transaction is rolled back); does nothing when closed.
@@ -70,9 +78,13 @@ class TDAConnection {
   std::optional<std::string> QuoteQualifiedName(std::string_view name) const;
   // The database's informational messages of the last statement, or empty.
   std::string LastMessage() const;
-  // Whether the driver has reported the link to the database as gone.
+  // Whether the driver has reported the link to the database as gone (also after Interrupt).
   bool IsLost() const;
   SqlDialect Dialect() const;
+  // Any thread: cuts short the running statement or lock wait of the holder's thread (see
+  // DriverConnection::Interrupt); the link then serves no further statement. Nothing happens
+  // while the connection is closed.
+  void Interrupt() noexcept;
 
   // The open driver link, for the objects bound to this connection. Throws DatabaseError when
   // the connection is not open.
@@ -81,7 +93,9 @@ class TDAConnection {
  private:
   ConnectionParams params_;
   std::filesystem::path base_folder_;
-  std::shared_ptr<internal::DriverConnection> driver_;
+  std::shared_ptr<const std::atomic<bool>> stop_;
+  mutable std::mutex driver_mutex_;
+  std::shared_ptr<internal::DriverConnection> driver_;  // written under driver_mutex_
 };
 
 }  // namespace pools

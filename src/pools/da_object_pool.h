@@ -23,15 +23,25 @@
 // FreeAndNil frees the first idle object in creation order, if any; busy objects are never
 // touched and the semaphore is not changed. The destructor frees every object, last first.
 //
+// Shutdown: StartShutdown puts the pool in a shutting-down state without taking the list lock
+// (a caller may hold it for the length of a connection attempt): every Lock from then on, and
+// every Lock waiting on the semaphore, returns null at once; a Lock that passed the semaphore
+// and then finds the state returns null and gives its slot back. InterruptBusy asks every object
+// that is lent out to cut its running work short (connections interrupt their statement); it
+// takes the list lock. Objects given back while shutting down are dropped, not kept idle, so
+// the pool starts afresh after EndShutdown, which returns it to normal service.
+//
 // Notifications: the pool calls its hook on the calling thread with the code of the event
 // (the system's message 8888 with that code; nothing in the system needs them, so the default
 // hook does nothing). Creation and reuse are reported under the list lock, the return after it;
 // a hook must not call back into its pool.
 //
-// Thread use: any threads. FObjList.lock guards the list, every object's `Tag` and
-// last_create_error_; it is released on every path. The semaphore wait happens before the list
-// lock is taken; creating a connection happens under it (other callers of the same pool wait
-// meanwhile). No pool takes another pool's lock.
+// Thread use: any threads. StartShutdown, InterruptBusy and EndShutdown are called by the
+// thread that stops the service (or a helper of it) while connection threads use the pool.
+// FObjList.lock guards the list, every object's `Tag` and last_create_error_; the
+// shutting-down state is an atomic flag shared with the objects' drivers; it is released on every
+// path. The semaphore wait happens before the list lock is taken; creating a connection happens
+// under it (other callers of the same pool wait meanwhile). No pool takes another pool's lock.
 #ifndef DATASERVER_POOLS_DA_OBJECT_POOL_H_
 #define DATASERVER_POOLS_DA_OBJECT_POOL_H_
 
@@ -52,6 +62,8 @@ namespace pools {
 // The capacity of each database pool and the wait for a free slot.
 inline constexpr int kPoolCapacity = 30;
 inline constexpr int kPoolTimeoutMs = 3000;
+// Why a pool lends nothing while it is shutting down.
+inline constexpr char kShuttingDownMessage[] = "The server is shutting down";
 // The message number the notifications carry.
 inline constexpr int kPoolMessage = 8888;
 
@@ -80,6 +92,26 @@ class DAObjectPool {
     auto it = std::find_if(items.begin(), items.end(), [](const auto& o) { return o->Tag == 0; });
     if (it != items.end()) items.erase(it);
   }
+
+  // Enters the shutting-down state (see the header comment). Does not block.
+  void StartShutdown() noexcept {
+    shutting_down_->store(true);
+    FSemaphore.Cancel();
+  }
+  // Interrupts the work of every object lent out; may be repeated while the service stops, for
+  // work that started just after the previous call.
+  void InterruptBusy() noexcept {
+    std::lock_guard<std::mutex> guard(FObjList.lock);
+    for (auto& object : FObjList.items) {
+      if (object->Tag != 0) InterruptObject(*object);
+    }
+  }
+  // Back to normal service.
+  void EndShutdown() noexcept {
+    FSemaphore.Resume();
+    shutting_down_->store(false);
+  }
+  bool ShuttingDown() const noexcept { return shutting_down_->load(); }
 
   // Observation for tests and the console.
   int Count() const {
@@ -118,12 +150,25 @@ class DAObjectPool {
   virtual void CloseObject(T&) noexcept {}
   // Whether an object given back must leave the pool instead of waiting idle.
   virtual bool ShouldDiscard(const T&) const noexcept { return false; }
+  // Cuts short the work of a lent-out object; called under the list lock from the stopping
+  // thread while the holder's thread works with the object.
+  virtual void InterruptObject(T&) noexcept {}
+
+  // The shutting-down flag, for objects that watch it themselves (a driver's lock wait).
+  std::shared_ptr<const std::atomic<bool>> ShutdownFlag() const { return shutting_down_; }
 
   T* LockObject() noexcept {
-    // Only a time-out can end the wait early, and it does not end the call.
-    FSemaphore.Wait(std::chrono::milliseconds(FTimeout.load()));
+    if (ShuttingDown()) return nullptr;
+    // A time-out does not end the call; a shutdown does.
+    const CountingSemaphore::WaitResult waited =
+        FSemaphore.Wait(std::chrono::milliseconds(FTimeout.load()));
+    if (waited == CountingSemaphore::WaitResult::kCancelled) return nullptr;
     try {
       std::lock_guard<std::mutex> guard(FObjList.lock);
+      if (ShuttingDown()) {
+        if (waited == CountingSemaphore::WaitResult::kAcquired) FSemaphore.Release();
+        return nullptr;
+      }
       auto& items = FObjList.items;
       for (auto& object : items) {
         if (object->Tag == 0) {
@@ -165,7 +210,7 @@ class DAObjectPool {
         if (Value == nullptr || it == items.end()) return;
         (*it)->Tag = 0;
         CloseObject(**it);
-        if (ShouldDiscard(**it)) items.erase(it);
+        if (ShuttingDown() || ShouldDiscard(**it)) items.erase(it);
         FSemaphore.Release();
       }
       Notify(codes_.unlock);
@@ -194,6 +239,7 @@ class DAObjectPool {
 
   const PoolNotifyCodes codes_;
   const PoolNotifyHook hook_;
+  const std::shared_ptr<std::atomic<bool>> shutting_down_ = std::make_shared<std::atomic<bool>>();
   std::string last_create_error_;  // guarded by FObjList.lock
 };
 

@@ -261,6 +261,16 @@ bool HasSavepoints(const pools::TDAConnection& connection) {
          common::EqualsIgnoreAsciiCase(driver, "SQLite");
 }
 
+// Whether a row's failure ended the whole transaction: the database rolled it back on its own
+// (SQLite after a full disk, an I/O error or an interrupt), said so by its SQLSTATE (class 40:
+// serialization failure, deadlock), or the link to it is gone. Nothing after it can be applied
+// within the transaction, and a row run after it would commit by itself.
+bool EndsTransaction(const pools::DatabaseError& error, const pools::TDAConnection& connection,
+                     bool was_active) {
+  if (error.poisons_connection() || error.sql_state().starts_with("40")) return true;
+  return !was_active && !connection.InTransaction();
+}
+
 }  // namespace
 
 std::string QuoteTableName(const pools::TDAConnection& connection, std::string_view name) {
@@ -308,6 +318,9 @@ ApplyResult ApplyChangeSet(const storage::TDAChangeSet& changes, std::string_vie
   // A transaction the holder started stays the holder's to end.
   const bool was_active = connection.InTransaction();
   if (!was_active) connection.StartTransaction();
+  // Set when the database ended the transaction during a row: the walk stops there, nothing is
+  // committed, and that row's message is the database's own first error.
+  bool aborted = false;
   try {
     for (const storage::TDAChange& change : changes.Changes()) {
       try {
@@ -335,6 +348,13 @@ ApplyResult ApplyChangeSet(const storage::TDAChangeSet& changes, std::string_vie
       } catch (const common::Error& e) {
         ++result.error_count;
         const auto* db = dynamic_cast<const pools::DatabaseError*>(&e);
+        if (db != nullptr && EndsTransaction(*db, connection, was_active)) {
+          // Even a lost connection's text is kept here: without it the caller would see the
+          // rows before it as applied, and they are not.
+          failed.emplace(&change.Row(), e.what());
+          aborted = true;
+          break;
+        }
         // A lost connection is counted, but its text is no row's error.
         if (db == nullptr || !db->poisons_connection()) failed.emplace(&change.Row(), e.what());
         if (guarded) {
@@ -355,7 +375,17 @@ ApplyResult ApplyChangeSet(const storage::TDAChangeSet& changes, std::string_vie
     }
     throw;
   }
-  if (!was_active) connection.Commit();
+  if (aborted) {
+    if (!was_active && connection.InTransaction()) {
+      try {
+        connection.Rollback();
+      } catch (const common::Error&) {
+        // The database's first error is the one to report; a lost link rolls back by itself.
+      }
+    }
+  } else if (!was_active) {
+    connection.Commit();
+  }
 
   if (!failed.empty()) {
     for (const storage::TDAMemRow* row : changes.Table().Rows()) {

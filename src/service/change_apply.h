@@ -20,12 +20,15 @@
 //
 // All rows run in one transaction. A row that fails (rejected by the database, affecting other
 // than one row, or no statement can be built for it) keeps its error and the walk goes on; the
-// rows that succeeded are committed. A failed statement undoes itself: the databases roll back a
-// failed statement alone (the PostgreSQL ODBC driver by its default statement-level rollback);
-// and an update or delete that finds its row by non-key columns, which may match several rows,
-// runs inside a savepoint on SQLite and PostgreSQL, so that one that hit several rows is undone
-// rather than left applied while its row reports the failure. (Rows found by their key columns
-// need no savepoint: a key matches one row.)
+// rows that succeeded are committed. A row whose failure ends the transaction itself (the
+// database rolled it back, as SQLite does on a full disk; a serialization failure or deadlock;
+// a lost link) stops the walk: its row keeps the database's error, nothing is committed, and
+// no COMMIT runs whose own failure would hide that first error. A failed statement undoes itself:
+// the databases roll back a failed statement alone (the PostgreSQL ODBC driver by its default
+// statement-level rollback); and an update or delete that finds its row by non-key columns, which
+// may match several rows, runs inside a savepoint on SQLite and PostgreSQL, so that one that hit
+// several rows is undone rather than left applied while its row reports the failure. (Rows found by
+// their key columns need no savepoint: a key matches one row.)
 //
 // Used on the calling thread with a connection and a query object it holds.
 #ifndef DATASERVER_SERVICE_CHANGE_APPLY_H_

@@ -29,6 +29,7 @@ pools::TDAConnectionPool& ConnectionPool(const ServiceContext& context) {
 
 // Why a connection pool lent nothing, as far as it can tell.
 std::string NoConnectionReason(const pools::TDAConnectionPool& pool) {
+  if (pool.ShuttingDown()) return "the server is shutting down";
   if (pool.BusyCount() >= pool.MaxCount()) {
     return "all " + std::to_string(pool.MaxCount()) + " database connections are busy";
   }
@@ -56,6 +57,7 @@ struct QueryOpening {
       : connection(std::move(conn)), query(QueryPool(context)) {
     if (!query) {
       connection.reset();
+      if (QueryPool(context).ShuttingDown()) throw EDataMethodError(pools::kShuttingDownMessage);
       throw EDataMethodError("No query object is available: all " +
                              std::to_string(QueryPool(context).MaxCount()) + " are busy");
     }
@@ -227,6 +229,9 @@ Variant StoredProc(const ServiceContext& context, std::u16string_view StoredProc
   pools::PooledStoredProc proc(*context.stored_proc_pool);
   if (!proc) {
     connection.reset();
+    if (context.stored_proc_pool->ShuttingDown()) {
+      throw EDataMethodError(pools::kShuttingDownMessage);
+    }
     throw EDataMethodError("No stored procedure object is available: all " +
                            std::to_string(context.stored_proc_pool->MaxCount()) + " are busy");
   }

@@ -79,7 +79,10 @@ class MainFormTest : public testing::Test {
         FormContext{folder_, "/opt/ds/dataserver", settings_, ui_,
                     host::DatabasePools{singletons_->connection_pool, singletons_->query_pool,
                                         singletons_->stored_proc_pool},
-                    dialogs_, [this] { ++quits_; }});
+                    dialogs_, [this] { ++quits_; },
+                    [this](bool arm) {
+                      exits_.push_back({arm, window_->form().ServiceStarted()});
+                    }});
     container_ = std::make_unique<host::TServerContainer1>(
         window_->form(), singletons_->instance_pool, singletons_->context);
     window_->show();
@@ -141,6 +144,8 @@ class MainFormTest : public testing::Test {
   host::UiQueue ui_;
   fakes::ScriptedDialogs dialogs_;
   int quits_ = 0;
+  // The exit item's calls of the runner's bound: armed or not, and whether the service ran.
+  std::vector<std::pair<bool, bool>> exits_;
   std::unique_ptr<TSrvMainForm> window_;
   std::unique_ptr<host::TServerContainer1> container_;
 };
@@ -388,6 +393,8 @@ TEST_F(MainFormTest, ExitStopsTheServiceAndEndsWithoutSaving) {
   Find<QSpinBox>("EdtMinute")->setValue(7);
   Item("MenuItem1")->trigger();
   EXPECT_EQ(quits_, 1);
+  // The runner's time bound was armed before the service began to stop.
+  EXPECT_EQ(exits_, (std::vector<std::pair<bool, bool>>{{true, true}}));
   EXPECT_FALSE(window_->form().ServiceStarted());
   EXPECT_FALSE(fs::exists(folder_ + "CONFIG.CFG"));
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);

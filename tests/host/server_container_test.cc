@@ -1,10 +1,12 @@
 #include "host/server_container.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <regex>
 #include <string>
@@ -429,6 +431,68 @@ TEST_F(ServerContainerTest, TwoHundredClientsConnectCallAndLeaveAtOnce) {
   ASSERT_TRUE(PumpUntil([&] { return singletons_->instance_pool.InUseCount() == 0; }));
   EXPECT_GE(singletons_->instance_pool.Count(), 1u);
   EXPECT_LE(singletons_->instance_pool.Count(), static_cast<size_t>(kClients));
+}
+
+// The console's stop button while clients wait on a SQLite file that another program holds
+// locked (a lock wait of ten minutes): the stop cuts their waits short and ends, the waiting
+// clients get their answer or lose their connection, and the service started again serves the
+// database as before, with what was committed still there.
+TEST_F(ServerContainerTest, StopCutsShortCallersWaitingOnTheDatabaseAndARestartServes) {
+  std::ofstream(folder_ + "DataBase.CFG")
+      << "DriverID=SQLite\r\nDatabase=shop.db\r\nBusyTimeout=600000\r\n";
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((folder_ + "shop.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE t (v TEXT); INSERT INTO t VALUES ('kept')", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  Create();
+
+  constexpr int kCallers = 3;
+  std::vector<std::unique_ptr<client::Connection>> clients;
+  for (int i = 0; i < kCallers; ++i) clients.push_back(OpenAndConnect());
+  std::atomic<int> answered{0};
+  std::vector<std::thread> callers;
+  for (auto& c : clients) {
+    callers.emplace_back([&answered, conn = c.get()] {
+      try {
+        client::ServerModule1(*conn).ExecSQL("INSERT INTO t VALUES ('lost')");
+      } catch (const std::exception&) {
+        // A lost connection is as good an end as an error reply.
+      }
+      ++answered;
+    });
+  }
+  PumpFor(500);  // the callers are in their lock wait
+  ASSERT_EQ(answered.load(), 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  form_->StopServer();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  for (std::thread& t : callers) t.join();
+  EXPECT_EQ(answered.load(), kCallers);
+  EXPECT_TRUE(singletons_->connection_pool.ShuttingDown());
+  clients.clear();
+
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close_v2(other);
+  ASSERT_TRUE(form_->StartServer());
+  EXPECT_FALSE(singletons_->connection_pool.ShuttingDown());
+  auto again = OpenAndConnect();
+  EXPECT_EQ(OnClientThread([&] {
+              return client::ServerModule1(*again).ExecSQL("INSERT INTO t VALUES ('after')");
+            }),
+            "");
+  ASSERT_EQ(sqlite3_open((folder_ + "shop.db").c_str(), &other), SQLITE_OK);
+  sqlite3_stmt* rows = nullptr;
+  ASSERT_EQ(
+      sqlite3_prepare_v2(other, "SELECT group_concat(v, ',') FROM (SELECT v FROM t ORDER BY v)", -1,
+                         &rows, nullptr),
+      SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(rows), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(rows, 0)), "after,kept");
+  sqlite3_finalize(rows);
+  sqlite3_close_v2(other);
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndIsNotCreated) {
   EXPECT_EQ(s.port, "211");
   EXPECT_TRUE(s.autostart);
   EXPECT_EQ(s.code_page, "");
+  EXPECT_EQ(s.shutdown_timeout_seconds, 10);
   EXPECT_EQ(s.backup.backup_type, 0);
   EXPECT_EQ(s.backup.minute, 0);
   EXPECT_EQ(s.backup.hour, 0);
@@ -87,7 +88,7 @@ TEST_F(SettingsTest, UnreadableFileGivesDefaults) {
 TEST_F(SettingsTest, ReadsEveryKey) {
   WriteConfig(
       "[CONFIG]\r\nCaption=测试服务器\r\nSVRUSERNAME=ops\r\nSVRPASSWORD=p=w\r\n"
-      "SVROPENPORT=8211\r\nSVRStart=0\r\nCodePage=GBK\r\n"
+      "SVROPENPORT=8211\r\nSVRStart=0\r\nCodePage=GBK\r\nShutdownTimeout=25\r\n"
       "[Backup]\r\nBackupType=3\r\nEveryTime=15\r\nEveryDay=22\r\nEveryWeek=6\r\n"
       "EveryMonth=31\r\nbakpath=/data/备份\r\n");
   const ServerSettings s = LoadSettings(folder_);
@@ -97,6 +98,7 @@ TEST_F(SettingsTest, ReadsEveryKey) {
   EXPECT_EQ(s.port, "8211");
   EXPECT_FALSE(s.autostart);
   EXPECT_EQ(s.code_page, "GBK");
+  EXPECT_EQ(s.shutdown_timeout_seconds, 25);
   EXPECT_EQ(s.backup.backup_type, 3);
   EXPECT_EQ(s.backup.minute, 15);
   EXPECT_EQ(s.backup.hour, 22);
@@ -132,6 +134,17 @@ TEST_F(SettingsTest, AppliesRangesAndDefaultsToIntegers) {
                     : key == "BackupType" ? b.backup_type
                                           : b.weekday;
     EXPECT_EQ(got, c.expected);
+  }
+  const ValueCase timeouts[] = {
+      {"ShutdownTimeout", "0", 1},
+      {"ShutdownTimeout", "-5", 1},
+      {"ShutdownTimeout", "9999", 3600},
+      {"ShutdownTimeout", "soon", 10},
+  };
+  for (const ValueCase& c : timeouts) {
+    SCOPED_TRACE(std::string(c.key) + "=" + c.value);
+    WriteConfig(std::string("[CONFIG]\n") + c.key + "=" + c.value + "\n");
+    EXPECT_EQ(LoadSettings(folder_).shutdown_timeout_seconds, c.expected);
   }
   for (const char* start : {"0", "1", "-7", "yes", ""}) {
     SCOPED_TRACE(start);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
+#include <vector>
 
 namespace pools {
 namespace {
@@ -32,6 +34,27 @@ TEST(CountingSemaphore, ReleaseWakesAWaiter) {
   EXPECT_EQ(s.Wait(10s), Result::kAcquired);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   releaser.join();
+  EXPECT_EQ(s.Count(), 0);
+}
+
+TEST(CountingSemaphore, CancelWakesEveryWaiterAndFailsLaterWaitsUntilResume) {
+  CountingSemaphore s(0, 3);
+  std::vector<std::thread> waiters;
+  std::atomic<int> cancelled{0};
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] {
+      if (s.Wait(-1ms) == Result::kCancelled) ++cancelled;
+    });
+  }
+  std::this_thread::sleep_for(50ms);
+  s.Cancel();
+  for (std::thread& t : waiters) t.join();  // a waiter without limit ended
+  EXPECT_EQ(cancelled.load(), 3);
+  EXPECT_TRUE(s.Release());  // slots still come back while cancelled
+  EXPECT_EQ(s.Wait(10s), Result::kCancelled);
+  EXPECT_EQ(s.Count(), 1);  // a cancelled wait takes nothing
+  s.Resume();
+  EXPECT_EQ(s.Wait(0ms), Result::kAcquired);
   EXPECT_EQ(s.Count(), 0);
 }
 

@@ -1,10 +1,17 @@
 #include "service/data_methods.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <latch>
 #include <thread>
@@ -25,6 +32,50 @@ using testing::LoadResult;
 using testing::ServerHarness;
 
 std::u16string U16(std::string_view utf8) { return common::Utf8ToUtf16(utf8); }
+
+// A tmpfs of a given size, mounted on a folder of its own for as long as the object lives
+// (mounting needs root, which the tests have in CI; elsewhere mounted() is false).
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(const std::string& size) {
+    char folder[] = "/tmp/ds-small-fs-XXXXXX";
+    if (::mkdtemp(folder) == nullptr) {
+      why_ = "no folder to mount on";
+      return;
+    }
+    folder_ = folder;
+    if (::mount("tmpfs", folder, "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+      why_ = std::string("a tmpfs cannot be mounted here: ") + std::strerror(errno);
+      return;
+    }
+    mounted_ = true;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+    if (!folder_.empty()) ::rmdir(folder_.c_str());
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+
+  // A harness whose database folder is on this file system.
+  std::unique_ptr<testing::ServerHarness> Harness(Engine engine) const {
+    const char* before = std::getenv("TMPDIR");
+    const std::string saved = before != nullptr ? before : "";
+    ::setenv("TMPDIR", folder_.c_str(), 1);
+    auto harness = std::make_unique<testing::ServerHarness>(engine);
+    if (before != nullptr) {
+      ::setenv("TMPDIR", saved.c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    return harness;
+  }
+
+ private:
+  std::string folder_;
+  std::string why_;
+  bool mounted_ = false;
+};
 
 // The database methods against each engine: a table "items" with an auto-increment key, a
 // unique code, Chinese text, a decimal, a date-time and a blob, three rows.
@@ -591,6 +642,139 @@ TEST_P(DataMethods, MalformedParameterListsAreCallErrors) {
     EXPECT_THROW(h_->Call(ServerMethod::kStoredProc, args), EPackedParamsError);
     EXPECT_EQ(args[3], Variant::String(u""));
     EXPECT_TRUE(h_->Idle());
+  }
+}
+
+// When the database ends the transaction itself during a change set (SQLite on a full file, a
+// serialization failure, a connection the server terminates), ErrMsg carries the database's own
+// first error, not the failure of a COMMIT or ROLLBACK that followed, and no row is applied
+// outside the transaction: both updated rows are applied together or not at all.
+TEST_P(DataMethods, TransactionEndedByTheDatabaseKeepsTheDatabaseError) {
+  struct Provocation {
+    const char* name;
+    Engine engine;
+    // Prepares the pool's connection (the one the apply will use) or the database, and may
+    // start a helper that acts while the apply waits; returns it (or an empty thread).
+    std::function<std::thread(int64_t backend_pid)> provoke;
+    const char* expected;  // part of the database's own message
+    // When set, the SQLite file lives on a file system of this size (a tmpfs).
+    const char* file_system_size = nullptr;
+  };
+  // The backend of the pool's only connection on PostgreSQL, to wait for or to terminate.
+  auto pool_connection_pid = [this]() -> int64_t {
+    pools::PooledConnection conn(h_->connections());
+    if (!h_->is_pg()) return 0;
+    pools::TDAQuery q;
+    q.SetConnection(conn.get());
+    q.SetSQLText("SELECT pg_backend_pid()");
+    q.Open();
+    return q.Result().Next() ? q.Result().GetInt64(0) : 0;
+  };
+  // Holds A-1 locked on the test's own connection; the helper waits until the apply's backend
+  // waits for that lock, then runs `then` and ends the transaction.
+  auto lock_a1_until_waited = [this](int64_t pid, std::string then) {
+    h_->admin().StartTransaction();
+    h_->Exec("UPDATE " + items_ + " SET price = 7 WHERE code = 'A-1'");
+    return std::thread([this, pid, then] {
+      const std::string waiting =
+          "SELECT count(*) FROM pg_stat_activity WHERE pid = " + std::to_string(pid) +
+          " AND wait_event_type = 'Lock'";
+      for (int i = 0; i < 400; ++i) {
+        h_->Exec("SELECT pg_stat_clear_snapshot()");
+        if (h_->Scalar(waiting) == "1") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      }
+      if (!then.empty()) h_->Exec(then + std::to_string(pid) + ")");
+      h_->admin().Commit();
+    });
+  };
+  const Provocation cases[] = {
+      {"SQLite file at its page limit", Engine::kSQLite,
+       [this](int64_t) {
+         pools::PooledConnection conn(h_->connections());
+         pools::TDAQuery q;
+         q.SetConnection(conn.get());
+         q.SetSQLText("PRAGMA page_count");
+         q.Open();
+         const int64_t pages = q.Result().Next() ? q.Result().GetInt64(0) : 0;
+         q.Close();
+         // The limit lives on this connection, which the apply borrows next.
+         q.SetSQLText("PRAGMA max_page_count = " + std::to_string(pages));
+         q.Open();
+         return std::thread();
+       },
+       "database or disk is full"},
+      {"SQLite file system full", Engine::kSQLite, [](int64_t) { return std::thread(); },
+       "database or disk is full", "160k"},
+      {"PostgreSQL serialization failure", Engine::kPostgreSQL,
+       [&](int64_t pid) {
+         pools::PooledConnection conn(h_->connections());
+         pools::TDAQuery q;
+         q.SetConnection(conn.get());
+         q.SetSQLText("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL REPEATABLE READ");
+         q.Execute();
+         conn.reset();
+         return lock_a1_until_waited(pid, "");
+       },
+       "could not serialize access"},
+      {"PostgreSQL backend terminated", Engine::kPostgreSQL,
+       [&](int64_t pid) { return lock_a1_until_waited(pid, "SELECT pg_terminate_backend("); },
+       "terminating connection due to administrator command"},
+  };
+  for (const Provocation& c : cases) {
+    if (c.engine != GetParam()) continue;
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<SmallFileSystem> small;
+    if (c.file_system_size != nullptr) {
+      small = std::make_unique<SmallFileSystem>(c.file_system_size);
+      if (!small->mounted()) {
+        std::printf("[ SKIPPED  ] %s: %s\n", c.name, small->why().c_str());
+        continue;
+      }
+    }
+    h_ = small ? small->Harness(GetParam()) : std::make_unique<ServerHarness>(GetParam());
+    items_ = testing::CreateItemsTable(*h_);
+    testing::LoadedResult r = Load(AllItems());
+    storage::TDAMemTable& t = *r.table;
+    const size_t qty = r.ColumnIndex("qty");
+    // Journal order: B-2, then A-1 (which the PostgreSQL cases hold locked), then a new row
+    // whose blob needs pages the SQLite file may not take.
+    for (size_t row : {size_t{1}, size_t{0}}) {
+      t.Row(row)->BeginEdit();
+      t.Row(row)->SetValue(qty, Variant::Int64(static_cast<int64_t>(100 + row)));
+      t.Row(row)->EndEdit();
+    }
+    storage::TDAMemRow* added = t.NewRow(false);
+    added->SetValue(r.ColumnIndex("code"), Variant::String(u"D-4"));
+    added->SetValue(r.ColumnIndex("data"), Variant::ByteArray(common::Bytes(256 * 1024, 0x5A)));
+    t.AppendRow(added);
+    const Variant change_set = testing::ChangeSetPayload(r);
+
+    ASSERT_EQ(h_->connections().Count(), 1);  // the apply borrows the one the case prepares
+    std::thread helper = c.provoke(pool_connection_pid());
+    // The failure may also end the call (a COMMIT that finds the disk full is the first error
+    // then): either way the caller learns the database's own words.
+    std::string err;
+    try {
+      err = common::Utf16ToUtf8(Apply(change_set, items_));
+    } catch (const std::exception& e) {
+      err = e.what();
+    }
+    if (helper.joinable()) helper.join();
+
+    EXPECT_NE(err.find(c.expected), std::string::npos) << err;
+    EXPECT_EQ(err.find("no transaction"), std::string::npos) << err;
+    const auto rows =
+        h_->Rows("SELECT code, qty FROM " + items_ + " WHERE code IN ('A-1', 'B-2') ORDER BY code");
+    ASSERT_EQ(rows.size(), 2u);
+    const bool a_applied = rows[0][1] == "100", b_applied = rows[1][1] == "101";
+    EXPECT_EQ(a_applied, b_applied) << "a row was applied outside the transaction";
+    EXPECT_EQ(h_->Scalar("SELECT count(*) FROM " + items_ + " WHERE code = 'D-4'"), "0");
+    if (small) {
+      EXPECT_EQ(h_->Scalar("PRAGMA integrity_check"), "ok");
+      EXPECT_TRUE(h_->Idle());
+      h_ = std::make_unique<ServerHarness>(GetParam());  // off the small file system first
+    }
   }
 }
 

@@ -51,12 +51,14 @@ void SetTestDriver(const std::string& driver_id, TestDriverFactory factory) {
 namespace internal {
 
 std::shared_ptr<DriverConnection> OpenDriverConnection(const ConnectionParams& params,
-                                                       const std::filesystem::path& base_folder) {
+                                                       const std::filesystem::path& base_folder,
+                                                       StopFlag stop) {
   const std::string id = params.Value("DriverID");
   if (id.empty()) throw DatabaseError("The connection parameters name no driver (DriverID)");
   if (TestDriverFactory test_driver = FindTestDriver(id)) return test_driver(params);
-  if (common::EqualsIgnoreAsciiCase(id, "SQLite")) return OpenSqliteConnection(params, base_folder);
-  if (IsOdbcDriverId(id)) return OpenOdbcConnection(params);
+  if (common::EqualsIgnoreAsciiCase(id, "SQLite"))
+    return OpenSqliteConnection(params, base_folder, std::move(stop));
+  if (IsOdbcDriverId(id)) return OpenOdbcConnection(params, std::move(stop));
   throw DatabaseError("Driver \"" + id + "\" is not available");
 }
 

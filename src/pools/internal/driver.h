@@ -6,10 +6,12 @@
 // and by every cursor read from it, so its handles stay valid until the last user lets go,
 // whichever is freed first.
 //
-// Thread use: one thread at a time (the holder of the pooled connection).
+// Thread use: one thread at a time (the holder of the pooled connection), except Interrupt,
+// which the thread stopping the service calls while the holder's thread works with the link.
 #ifndef DATASERVER_POOLS_INTERNAL_DRIVER_H_
 #define DATASERVER_POOLS_INTERNAL_DRIVER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -49,16 +51,36 @@ class DriverConnection {
   // them. With `want_result`, returns the procedure's first result set, fully fetched.
   virtual std::unique_ptr<Cursor> CallProcedure(const std::string& name, DbParams& params,
                                                 bool want_result) = 0;
+
+  // Cuts short what the link is doing for its holder, from any thread, without waiting for it:
+  // a running statement or fetch is cancelled through the database's own cancel (SQLite:
+  // sqlite3_interrupt; ODBC: SQLCancel on the executing statement; a Firebird driver would use
+  // its client library's cancel-operation call here), and a wait for another connection's lock
+  // ends. The holder's call then fails with the driver's error and the database rolls back the
+  // transaction it was in; a commit the database had finished stays. From then on the link
+  // starts no statement (DatabaseError) and reports itself lost, so its pool drops it;
+  // Rollback and the destructor still work. Must be safe to call at any moment of the link's
+  // life, also when nothing runs.
+  virtual void Interrupt() noexcept = 0;
 };
 
+// While `*stop` is true (the connection pool is shutting down) a link starts no statement and a
+// wait for a lock ends at once. Null: never.
+using StopFlag = std::shared_ptr<const std::atomic<bool>>;
+
 // Opens the link a parameter list describes ("DriverID" selects the driver). `base_folder` is
-// the folder relative file paths are taken from. Throws DatabaseError with the driver's text.
+// the folder relative file paths are taken from; `stop` is watched by the link from the start
+// (a connection attempt that waits for a lock gives up when it turns true). Throws
+// DatabaseError with the driver's text.
 std::shared_ptr<DriverConnection> OpenDriverConnection(const ConnectionParams& params,
-                                                       const std::filesystem::path& base_folder);
+                                                       const std::filesystem::path& base_folder,
+                                                       StopFlag stop = {});
 
 std::shared_ptr<DriverConnection> OpenSqliteConnection(const ConnectionParams& params,
-                                                       const std::filesystem::path& base_folder);
-std::shared_ptr<DriverConnection> OpenOdbcConnection(const ConnectionParams& params);
+                                                       const std::filesystem::path& base_folder,
+                                                       StopFlag stop = {});
+std::shared_ptr<DriverConnection> OpenOdbcConnection(const ConnectionParams& params,
+                                                     StopFlag stop = {});
 
 }  // namespace pools::internal
 

@@ -8,8 +8,10 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <set>
 
 #include "common/text.h"
@@ -195,10 +197,13 @@ Diagnostics ReadDiagnostics(SQLSMALLINT handle_type, SQLHANDLE handle) {
 
 enum class Dbms { kOther, kSqlServer, kAccess, kPostgreSql, kSqlite };
 
+// Thread use: the holder's thread, except Interrupt (any thread). `running_mutex_` guards
+// `running_`, the statement handle executing or fetching for the holder right now, so that
+// Interrupt cancels a handle that is still allocated.
 class OdbcConnection : public DriverConnection,
                        public std::enable_shared_from_this<OdbcConnection> {
  public:
-  OdbcConnection() = default;
+  explicit OdbcConnection(StopFlag stop) : stop_(std::move(stop)) {}
   ~OdbcConnection() override {
     if (dbc_ == SQL_NULL_HDBC) return;
     if (connected_) {
@@ -264,7 +269,37 @@ class OdbcConnection : public DriverConnection,
     return out + close;
   }
   std::string LastMessage() const override { return last_message_; }
-  bool IsLost() const override { return lost_; }
+  bool IsLost() const override { return lost_ || interrupted_.load(); }
+  void Interrupt() noexcept override {
+    interrupted_.store(true);
+    std::lock_guard lock(running_mutex_);
+    if (running_ != SQL_NULL_HSTMT) SQLCancel(running_);
+  }
+
+  // Marks a statement handle as the one working for the holder for the length of one driver
+  // call (execute, fetch), so that Interrupt can cancel it. A link that was interrupted, or
+  // whose pool shuts down, starts nothing: the same test under the same lock as Interrupt's
+  // leaves no gap in which a statement could start uncancelled.
+  class Running {
+   public:
+    Running(OdbcConnection& conn, SQLHSTMT stmt) : conn_(conn) {
+      std::lock_guard lock(conn_.running_mutex_);
+      if (conn_.interrupted_.load() || (conn_.stop_ && conn_.stop_->load())) {
+        throw DatabaseError("Operation canceled", "HY008");
+      }
+      conn_.running_ = stmt;
+    }
+    ~Running() {
+      std::lock_guard lock(conn_.running_mutex_);
+      conn_.running_ = SQL_NULL_HSTMT;
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+   private:
+    OdbcConnection& conn_;
+  };
+
   SqlDialect Dialect() const override {
     SqlDialect d;
     if (dbms_ == Dbms::kSqlServer) d.explicit_auto_inc_values = false;
@@ -293,7 +328,15 @@ class OdbcConnection : public DriverConnection,
   }
 
   std::string ProcedureCallText(const std::string& name, const DbParams& params);
+  SQLRETURN ExecDirect(SQLHSTMT stmt, std::u16string& text) {
+    Running running(*this, stmt);
+    return SQLExecDirectW(stmt, W(text), SQL_NTS);
+  }
 
+  const StopFlag stop_;
+  std::atomic<bool> interrupted_{false};
+  std::mutex running_mutex_;
+  SQLHSTMT running_ = SQL_NULL_HSTMT;  // guarded by running_mutex_
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   bool connected_ = false;
   bool in_transaction_ = false;
@@ -790,7 +833,11 @@ class OdbcCursor : public Cursor {
 
   bool Next() override {
     if (done_) return false;
-    SQLRETURN r = SQLFetch(stmt_->get());
+    SQLRETURN r;
+    {
+      OdbcConnection::Running running(*conn_, stmt_->get());
+      r = SQLFetch(stmt_->get());
+    }
     if (r == SQL_NO_DATA) {
       on_row_ = false;
       done_ = true;
@@ -1142,7 +1189,7 @@ std::unique_ptr<Cursor> OdbcConnection::Open(const std::string& sql, const DbPar
   auto stmt = std::make_unique<Statement>(*this);
   std::vector<ParamBuffer> buffers = BindParams(*this, stmt->get(), params);
   std::u16string text = Wide(sql);
-  Check(SQLExecDirectW(stmt->get(), W(text), SQL_NTS), SQL_HANDLE_STMT, stmt->get());
+  Check(ExecDirect(stmt->get(), text), SQL_HANDLE_STMT, stmt->get());
   while (true) {
     SQLSMALLINT columns = 0;
     Check(SQLNumResultCols(stmt->get(), &columns), SQL_HANDLE_STMT, stmt->get());
@@ -1162,7 +1209,7 @@ int64_t OdbcConnection::Execute(const std::string& sql, const DbParams& params) 
   Statement stmt(*this);
   std::vector<ParamBuffer> buffers = BindParams(*this, stmt.get(), params);
   std::u16string text = Wide(sql);
-  SQLRETURN r = SQLExecDirectW(stmt.get(), W(text), SQL_NTS);
+  SQLRETURN r = ExecDirect(stmt.get(), text);
   Check(r, SQL_HANDLE_STMT, stmt.get());
   int64_t changes = 0;
   SQLSMALLINT columns = 0;
@@ -1221,7 +1268,7 @@ std::unique_ptr<Cursor> OdbcConnection::CallProcedure(const std::string& name, D
   auto stmt = std::make_unique<Statement>(*this);
   std::vector<ParamBuffer> buffers = BindParams(*this, stmt->get(), ordered);
   std::u16string text = Wide(sql);
-  Check(SQLExecDirectW(stmt->get(), W(text), SQL_NTS), SQL_HANDLE_STMT, stmt->get());
+  Check(ExecDirect(stmt->get(), text), SQL_HANDLE_STMT, stmt->get());
 
   std::unique_ptr<Cursor> result;
   const std::vector<ParamBuffer>* outputs = &buffers;
@@ -1256,8 +1303,9 @@ std::unique_ptr<Cursor> OdbcConnection::CallProcedure(const std::string& name, D
 
 }  // namespace
 
-std::shared_ptr<DriverConnection> OpenOdbcConnection(const ConnectionParams& params) {
-  auto conn = std::make_shared<OdbcConnection>();
+std::shared_ptr<DriverConnection> OpenOdbcConnection(const ConnectionParams& params,
+                                                     StopFlag stop) {
+  auto conn = std::make_shared<OdbcConnection>(std::move(stop));
   conn->Connect(params);
   return conn;
 }

@@ -5,17 +5,21 @@
 //                ":memory:" is a private in-memory database
 //   OpenMode     "ReadOnly", "ReadWrite" (the file must exist) or anything else: create the
 //                file when it is missing
-//   BusyTimeout  milliseconds to wait for another connection's lock (default 10000)
+//   BusyTimeout  milliseconds to wait for another connection's lock (default 10000); the wait
+//                polls in short sleeps, so that an interrupt or a shutdown ends it at once
 //   ForeignKeys  "No", "Off", "False" or "0" leaves declared foreign keys unchecked; otherwise
 //                every connection enforces them (SQLite itself checks none unless asked)
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <list>
 #include <map>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
 #include "common/text.h"
@@ -373,10 +377,20 @@ void BindParams(sqlite3* db, sqlite3_stmt* stmt, const DbParams& params, size_t&
   }
 }
 
+// The longest sleep of one round of a lock wait: how late an interrupt or a shutdown can be
+// noticed by a connection waiting for another one's lock.
+constexpr std::chrono::milliseconds kBusyPollStep{10};
+
+// Thread use: the holder's thread, except Interrupt (any thread; `interrupted_` is atomic and
+// sqlite3_interrupt may be called from another thread while the handle is open, which the
+// caller's reference guarantees).
 class SqliteConnection : public DriverConnection,
                          public std::enable_shared_from_this<SqliteConnection> {
  public:
-  explicit SqliteConnection(sqlite3* db) : db_(db) {}
+  SqliteConnection(sqlite3* db, StopFlag stop, int busy_timeout_ms)
+      : db_(db), stop_(std::move(stop)), busy_timeout_(busy_timeout_ms) {
+    sqlite3_busy_handler(db_, &SqliteConnection::BusyHandler, this);
+  }
   ~SqliteConnection() override {
     statements_.Clear();
     sqlite3_close_v2(db_);
@@ -384,7 +398,10 @@ class SqliteConnection : public DriverConnection,
 
   sqlite3* db() const { return db_; }
 
-  void StartTransaction() override { Exec("BEGIN IMMEDIATE"); }
+  void StartTransaction() override {
+    CheckMayStart();
+    Exec("BEGIN IMMEDIATE");
+  }
   void Commit() override { Exec("COMMIT"); }
   void Rollback() override { Exec("ROLLBACK"); }
   bool InTransaction() const override { return sqlite3_get_autocommit(db_) == 0; }
@@ -398,8 +415,19 @@ class SqliteConnection : public DriverConnection,
     return out + "\"";
   }
   std::string LastMessage() const override { return {}; }
-  bool IsLost() const override { return false; }
+  bool IsLost() const override { return interrupted_.load(); }
   SqlDialect Dialect() const override { return SqlDialect{}; }
+  void Interrupt() noexcept override {
+    interrupted_.store(true);
+    sqlite3_interrupt(db_);
+  }
+
+  // Throws SQLite's own "interrupted" once the link was interrupted or its pool shuts down.
+  void CheckMayStart() const {
+    if (interrupted_.load() || Stopping()) {
+      throw DatabaseError(sqlite3_errstr(SQLITE_INTERRUPT), {}, SQLITE_INTERRUPT);
+    }
+  }
 
   std::unique_ptr<Cursor> Open(const std::string& sql, const DbParams& params) override;
   int64_t Execute(const std::string& sql, const DbParams& params) override;
@@ -423,6 +451,7 @@ class SqliteConnection : public DriverConnection,
   int64_t RunAll(StatementSequence& seq, const DbParams& params, size_t& offset) {
     int64_t changes = 0;
     while (StmtPtr stmt = seq.Next()) {
+      CheckMayStart();
       BindParams(db_, stmt.get(), params, offset);
       changes += RunToEnd(stmt.get());
     }
@@ -434,7 +463,27 @@ class SqliteConnection : public DriverConnection,
     if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) ThrowSqliteError(db_);
   }
 
+  bool Stopping() const { return stop_ && stop_->load(); }
+
+  // SQLite's own busy timeout sleeps without looking at interrupts; this one waits the same
+  // time in short rounds and gives up (SQLITE_BUSY) as soon as the link is interrupted or its
+  // pool shuts down. Runs on the holder's thread, inside the statement that waits.
+  static int BusyHandler(void* self, int count) {
+    auto* conn = static_cast<SqliteConnection*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) conn->busy_since_ = now;
+    if (conn->interrupted_.load() || conn->Stopping()) return 0;
+    const auto left = conn->busy_since_ + conn->busy_timeout_ - now;
+    if (left <= std::chrono::milliseconds::zero()) return 0;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, kBusyPollStep));
+    return 1;
+  }
+
   sqlite3* db_;
+  const StopFlag stop_;
+  const std::chrono::milliseconds busy_timeout_;
+  std::chrono::steady_clock::time_point busy_since_{};  // start of the current lock wait
+  std::atomic<bool> interrupted_{false};
   StatementCache statements_;
 };
 
@@ -686,6 +735,7 @@ void SqliteCursor::DescribeColumns() {
 }
 
 std::unique_ptr<Cursor> SqliteConnection::Open(const std::string& sql, const DbParams& params) {
+  CheckMayStart();
   if (StmtPtr kept = statements_.Take(sql)) {
     size_t offset = 0;
     BindParams(db_, kept.get(), params, offset);
@@ -710,6 +760,7 @@ std::unique_ptr<Cursor> SqliteConnection::Open(const std::string& sql, const DbP
 }
 
 int64_t SqliteConnection::Execute(const std::string& sql, const DbParams& params) {
+  CheckMayStart();
   if (StmtPtr kept = statements_.Take(sql)) {
     size_t offset = 0;
     BindParams(db_, kept.get(), params, offset);
@@ -730,7 +781,8 @@ bool ForeignKeysWanted(std::string_view value) {
 }  // namespace
 
 std::shared_ptr<DriverConnection> OpenSqliteConnection(const ConnectionParams& params,
-                                                       const std::filesystem::path& base_folder) {
+                                                       const std::filesystem::path& base_folder,
+                                                       StopFlag stop) {
   std::string database = params.Value("Database");
   if (database.empty()) {
     throw DatabaseError("The SQLite connection parameters name no database file (Database)");
@@ -756,13 +808,12 @@ std::shared_ptr<DriverConnection> OpenSqliteConnection(const ConnectionParams& p
     sqlite3_close_v2(db);
     throw DatabaseError(message, {}, code);
   }
-  auto conn = std::make_shared<SqliteConnection>(db);
-  sqlite3_extended_result_codes(db, 1);
   int busy_ms = kDefaultBusyTimeoutMs;
   if (auto v = ParseInt64(params.Value("BusyTimeout")); v && *v >= 0 && *v <= INT32_MAX) {
     busy_ms = static_cast<int>(*v);
   }
-  sqlite3_busy_timeout(db, busy_ms);
+  auto conn = std::make_shared<SqliteConnection>(db, std::move(stop), busy_ms);
+  sqlite3_extended_result_codes(db, 1);
   // Opening does not read the file; reading the schema now makes a file that is not a
   // database fail here, with SQLite's own message.
   if (sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
