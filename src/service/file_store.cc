@@ -261,15 +261,13 @@ FileStore::FileStore(std::string app_folder, FileIo* io, size_t max_payload,
       max_payload_(max_payload),
       own_files_(own_files) {}
 
-bool FileStore::IsOwn(const std::string& real_path) const {
-  if (own_files_ != nullptr) return own_files_->Owns(real_path);
-  const size_t slash = real_path.rfind('/');
-  return IsUploadTempName(slash == std::string::npos ? real_path : real_path.substr(slash + 1));
+OwnFileSnapshot FileStore::OwnFiles() const {
+  return own_files_ != nullptr ? own_files_->Snapshot() : OwnFileSnapshot{};
 }
 
 std::string FileStore::ClientPath(std::initializer_list<std::string_view> parts) const {
   std::string path = ResolveClientPath(app_folder_, parts);
-  if (IsOwn(path)) {
+  if (OwnFiles().Contains(path)) {
     std::string joined;
     for (std::string_view part : parts) joined.append(joined.empty() ? "" : "/").append(part);
     throw EClientPathError("Path \"" + joined + "\" is reserved for the server");
@@ -281,6 +279,7 @@ std::vector<std::string> FileStore::ListForClient(const std::string& folder,
                                                   const std::string& pattern) const {
   std::vector<std::string> names = ListFolder(folder, pattern);
   const std::string root = RealFolder(app_folder_);
+  const OwnFileSnapshot own = OwnFiles();
   std::erase_if(names, [&](const std::string& name) {
     // Seen the way a client's name is resolved: a link shows what it leads to.
     std::string path = JoinPath(folder, name);
@@ -292,7 +291,7 @@ std::vector<std::string> FileStore::ListForClient(const std::string& folder,
       std::free(real);
       if (!IsWithinFolder(path, root)) return true;
     }
-    return IsOwn(path);
+    return own.Contains(path);
   });
   return names;
 }

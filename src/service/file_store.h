@@ -105,7 +105,8 @@ class FileStore {
   // The resolved path of a client's name. Throws EClientPathError for a name outside the folder
   // or one of the server's own.
   std::string ClientPath(std::initializer_list<std::string_view> parts) const;
-  bool IsOwn(const std::string& real_path) const;
+  // The server's own files now (only the upload temporaries when the store was given none).
+  OwnFileSnapshot OwnFiles() const;
   // The names ListFolder gives for `folder` (a resolved path) less those a client may not see.
   std::vector<std::string> ListForClient(const std::string& folder,
                                          const std::string& pattern) const;

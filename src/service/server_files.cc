@@ -85,24 +85,33 @@ std::string ServerFiles::BackupFolder() const {
   return real;
 }
 
-bool ServerFiles::Owns(const std::string& real_path) const {
-  std::string path = real_path;
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (IsUploadTempName(fs::path(path).filename().string())) return true;
+OwnFileSnapshot ServerFiles::Snapshot() const {
+  OwnFileSnapshot snapshot;
   const std::string root = RealFolder(app_folder_);
   for (const std::string& file : files_) {
-    if (Canonical(file, root) == path) return true;
-  }
-  if (const std::string database = DatabaseFile(); !database.empty()) {
-    if (path == database) return true;
-    for (const char* suffix : kSqliteSideFileSuffixes) {
-      if (path == database + suffix) return true;
+    if (std::string real = Canonical(file, root); !real.empty()) {
+      snapshot.files.push_back(std::move(real));
     }
   }
-  if (const std::string backup = BackupFolder(); !backup.empty()) {
-    if (IsWithinFolder(path, backup)) return true;
+  if (const std::string database = DatabaseFile(); !database.empty()) {
+    snapshot.files.push_back(database);
+    for (const char* suffix : kSqliteSideFileSuffixes) snapshot.files.push_back(database + suffix);
   }
-  return false;
+  snapshot.backup_folder = BackupFolder();
+  return snapshot;
+}
+
+bool OwnFileSnapshot::Contains(std::string_view real_path) const {
+  std::string_view path = real_path;
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const size_t slash = path.rfind('/');
+  if (IsUploadTempName(slash == std::string_view::npos ? path : path.substr(slash + 1))) {
+    return true;
+  }
+  for (const std::string& file : files) {
+    if (path == file) return true;
+  }
+  return !backup_folder.empty() && IsWithinFolder(path, backup_folder);
 }
 
 }  // namespace service

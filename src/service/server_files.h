@@ -30,6 +30,15 @@ inline constexpr size_t kUploadTempRandomLength = 6;
 // Whether `name` (one component, no folder) is the name of an upload's temporary file.
 bool IsUploadTempName(std::string_view name);
 
+// The server's own files as they are at one moment: their real paths and the backup folder.
+struct OwnFileSnapshot {
+  std::vector<std::string> files;  // links resolved
+  std::string backup_folder;       // empty when none is protected
+
+  // Whether `real_path` (absolute, links resolved) is one of the files or in the backup folder.
+  bool Contains(std::string_view real_path) const;
+};
+
 class ServerFiles {
  public:
   // `app_folder` ends with "/".
@@ -45,9 +54,13 @@ class ServerFiles {
   // folder; the folder itself or one above it would shut out every client.
   void SetBackupFolderSource(std::function<std::string()> source);
 
+  // The own files now: DataBase.CFG and the backup folder's source are read afresh. One
+  // snapshot serves a whole listing.
+  OwnFileSnapshot Snapshot() const;
+
   // Whether `real_path` (absolute, symbolic links resolved, as ResolveClientPath returns it) is
-  // one of the server's own files or lies in its backup folder.
-  bool Owns(const std::string& real_path) const;
+  // one of the server's own files or lies in its backup folder: Snapshot().Contains(real_path).
+  bool Owns(const std::string& real_path) const { return Snapshot().Contains(real_path); }
 
   // The database file DataBase.CFG names now, its links resolved; empty when there is none.
   std::string DatabaseFile() const;

@@ -35,9 +35,7 @@ constexpr char kBuildDir[] = DATASERVER_BUILD_DIR;
 constexpr size_t kLargeUploadSize = size_t{192} << 20;
 constexpr char kOldContent[] = "the old version, which must survive";
 
-bool IsTemporary(const fs::path& p) {
-  return service::IsUploadTempName(p.filename().string());
-}
+bool IsTemporary(const fs::path& p) { return service::IsUploadTempName(p.filename().string()); }
 
 size_t TemporaryCount(const fs::path& folder) {
   size_t n = 0;
@@ -90,8 +88,8 @@ TEST_F(UploadCrash, KilledMidUploadKeepsTheOldFileAndLeavesNoTemporaryFile) {
   {
     auto connection = Connect(port);
     client::ServerModule1 module(*connection);
-    ASSERT_TRUE(module.UploadFile(client::CompressedPayload(common::AsBytes(kOldContent)),
-                                  "big.bin"));
+    ASSERT_TRUE(
+        module.UploadFile(client::CompressedPayload(common::AsBytes(kOldContent)), "big.bin"));
     before = module.CheckUpload();
   }
   ASSERT_EQ(before.count, 1);
