@@ -10,19 +10,34 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "service/client_path.h"
 
 namespace {
+
+// The temporary root, removed when the run ends.
+std::string& Root() {
+  static std::string root;
+  return root;
+}
+
+void RemoveRoot() {
+  std::error_code ignored;
+  std::filesystem::remove_all(Root(), ignored);
+}
 
 // The real application folder, made once for the whole run.
 const std::string& AppFolder() {
   static const std::string folder = [] {
     char tmpl[] = "/tmp/fuzz-client-path-XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) __builtin_trap();
-    const std::string root = tmpl;
+    const std::string root = Root() = tmpl;
+    std::atexit(RemoveRoot);
     ::mkdir((root + "/app").c_str(), 0755);
     ::mkdir((root + "/app/sub").c_str(), 0755);
     ::mkdir((root + "/outside").c_str(), 0755);
