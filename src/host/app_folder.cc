@@ -1,6 +1,8 @@
 #include "host/app_folder.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "common/error.h"
@@ -34,6 +36,25 @@ std::string ResolveApplicationFolder(const std::optional<std::string>& app_dir) 
   std::string result = folder.string();
   if (result.empty() || result.back() != '/') result += '/';
   return result;
+}
+
+std::vector<std::string> LoadedFilesIn(const std::string& folder) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(folder, ec);
+  std::vector<std::string> files;
+  if (ec) return files;
+  const std::string prefix = real.string() == "/" ? "/" : real.string() + "/";
+  // Each line: address perms offset dev inode [path]; the path starts at the first "/".
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    const size_t slash = line.find('/');
+    if (slash == std::string::npos) continue;
+    std::string path = line.substr(slash);
+    if (path.compare(0, prefix.size(), prefix) != 0) continue;
+    if (std::find(files.begin(), files.end(), path) == files.end()) files.push_back(path);
+  }
+  return files;
 }
 
 }  // namespace host

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -19,6 +20,11 @@ std::string ExecutablePath();
 // "/"; without `app_dir`, the executable's folder. Throws common::Error when the folder does not
 // exist.
 std::string ResolveApplicationFolder(const std::optional<std::string>& app_dir);
+
+// The files the process has mapped (its executable and shared libraries, from /proc/self/maps)
+// that lie in `folder` or below it: what the server runs from when the application folder is
+// the executable's folder. Real paths, each once; empty when the platform does not tell.
+std::vector<std::string> LoadedFilesIn(const std::string& folder);
 
 }  // namespace host
 

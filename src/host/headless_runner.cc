@@ -127,6 +127,7 @@ int RunHeadless(const CommandLine& options, std::ostream& log, std::ostream& err
     singletons.context.max_client_connections = kMaxClientConnections;
     write_log(settings.caption + ": started without a window; application folder " + app_folder +
               ", ANSI code page " + common::AnsiCodePage().name());
+    if (const std::string swept = singletons.UploadSweepReport(); !swept.empty()) write_log(swept);
 
     // 3. The service, on this thread as the user-interface thread. A service that cannot start
     //    is reported, and the process runs on without it.

@@ -1,62 +1,97 @@
 #include "service/client_path.h"
 
-#include <vector>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <memory>
 
 namespace service {
 namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
-bool IsDriveQualified(std::string_view component) {
-  return component.size() >= 2 && component[1] == ':' &&
-         ((component[0] >= 'A' && component[0] <= 'Z') ||
-          (component[0] >= 'a' && component[0] <= 'z'));
+bool IsDriveQualified(std::string_view part) {
+  return part.size() >= 2 && part[1] == ':' &&
+         ((part[0] >= 'A' && part[0] <= 'Z') || (part[0] >= 'a' && part[0] <= 'z'));
+}
+
+// The real path of `path`, or empty when it cannot be resolved (a broken link, a loop).
+std::string RealPathOf(const std::string& path) {
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                         &std::free);
+  return real ? std::string(real.get()) : std::string();
+}
+
+[[noreturn]] void Leaves(const std::string& joined) {
+  throw EClientPathError("Path \"" + joined + "\" leaves the application folder");
 }
 
 }  // namespace
+
+std::string RealFolder(std::string_view app_folder) {
+  std::string folder(app_folder);
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  std::string real = RealPathOf(folder);
+  return real.empty() ? folder : real;
+}
+
+bool IsWithinFolder(std::string_view path, std::string_view folder) {
+  if (path.substr(0, folder.size()) != folder) return false;
+  return path.size() == folder.size() || folder == "/" || path[folder.size()] == '/';
+}
+
+std::string JoinPath(std::string_view folder, std::string_view name) {
+  std::string path(folder);
+  if (path.empty() || path.back() != '/') path += '/';
+  path.append(name);
+  return path;
+}
 
 std::string ResolveClientPath(std::string_view app_folder,
                               std::initializer_list<std::string_view> parts) {
   std::string joined;
   bool first = true;
+  bool absolute = false;
   for (std::string_view part : parts) {
     if (!first) joined += '/';
     joined.append(part);
     first = false;
+    absolute = absolute || (!part.empty() && IsSeparator(part[0])) || IsDriveQualified(part);
   }
   if (joined.find('\0') != std::string::npos) {
     throw EClientPathError("Path contains a NUL character");
   }
+  if (absolute) Leaves(joined);
 
-  std::vector<std::string_view> components;
+  const std::string root = RealFolder(app_folder);
+  // Invariant: `current` is inside `root` and, up to its last existing component, real.
+  std::string current = root;
   std::string_view rest(joined);
-  bool first_component = true;
   while (!rest.empty()) {
     size_t end = 0;
     while (end < rest.size() && !IsSeparator(rest[end])) ++end;
     const std::string_view c = rest.substr(0, end);
     rest.remove_prefix(end < rest.size() ? end + 1 : end);
     if (c.empty() || c == ".") continue;
-    if (first_component && IsDriveQualified(c)) {
-      throw EClientPathError("Path \"" + joined + "\" leaves the application folder");
-    }
-    first_component = false;
     if (c == "..") {
-      if (components.empty()) {
-        throw EClientPathError("Path \"" + joined + "\" leaves the application folder");
-      }
-      components.pop_back();
+      if (current == root) Leaves(joined);
+      // `current` is absolute and below `root`, so it has a "/" before its last component.
+      const size_t slash = current.rfind('/');
+      current.resize(slash == 0 ? 1 : slash);
       continue;
     }
-    components.push_back(c);
+    std::string next = JoinPath(current, c);
+    struct stat st {};
+    if (::lstat(next.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      next = RealPathOf(next);
+      if (next.empty()) {
+        throw EClientPathError("Path \"" + joined + "\" leads through a broken symbolic link");
+      }
+      if (!IsWithinFolder(next, root)) Leaves(joined);
+    }
+    current = std::move(next);
   }
-
-  std::string result(app_folder);
-  for (size_t i = 0; i < components.size(); ++i) {
-    if (i > 0) result += '/';
-    result.append(components[i]);
-  }
-  return result;
+  return current == root ? JoinPath(root, "") : current;
 }
 
 }  // namespace service

@@ -1,13 +1,21 @@
 // Paths built from client input, kept inside the application folder.
 //
 // Clients name files and folders relative to the application folder, with "\" or "/" as
-// separators. The parts of a name are joined as the methods concatenate them, then resolved
-// lexically: empty and "." components vanish, ".." removes the component before it. A name
-// that would leave the folder (".." above it, a drive-qualified name such as "C:\x", a NUL
-// character) is refused. A leading separator is no escape: appended to the folder it stays
-// inside, as plain concatenation always did.
+// separators. Every part a client gives must be relative: a part that begins with a separator
+// ("/etc/passwd", "\\server\share") or with a drive ("C:\x", "C:x"), and any NUL character, is
+// refused. The parts are joined and resolved through the file system, one component at a time,
+// starting from the real application folder (its own symbolic links resolved):
+//   - empty and "." components vanish;
+//   - ".." goes to the parent of where the walk stands, which is always a real folder, so ".."
+//     after a symbolic link climbs from where the link led; at the folder itself it is refused;
+//   - a symbolic link is followed and must lead inside the folder; a link that leads nowhere is
+//     refused as well;
+//   - a component that does not exist is taken as written (a folder PostData will create).
+// The result is the real path of what the name designates: inside the folder and free of
+// symbolic links, so that the caller's checks and its use of the path see the same file.
 //
-// Threads: pure functions.
+// Threads: any; reads the file system only. A link replaced between the resolution and the use
+// of the path is not guarded against: no file method creates links, only the operator can.
 #ifndef DATASERVER_SERVICE_CLIENT_PATH_H_
 #define DATASERVER_SERVICE_CLIENT_PATH_H_
 
@@ -26,10 +34,23 @@ class EClientPathError : public common::Error {
 };
 
 // `app_folder` ends with "/"; `parts` are joined with separators between them (UTF-8). Returns
-// app_folder followed by the resolved relative path (a name that resolves to nothing gives
-// app_folder itself). Throws EClientPathError for a name that leaves the folder.
+// the real application folder followed by the resolved relative path (a name that resolves to
+// nothing gives the real folder with a trailing "/"). Throws EClientPathError for a name that
+// leaves the folder. A folder that does not exist is taken as written, and so are the names in
+// it.
 std::string ResolveClientPath(std::string_view app_folder,
                               std::initializer_list<std::string_view> parts);
+
+// `app_folder` with its symbolic links resolved and without a trailing "/" ("/" stays "/"); as
+// written (less the trailing "/") when it does not exist.
+std::string RealFolder(std::string_view app_folder);
+
+// Whether `path` is `folder` or lies below it (both absolute, without trailing "/"), compared
+// byte for byte as the file system compares names.
+bool IsWithinFolder(std::string_view path, std::string_view folder);
+
+// `folder` followed by "/" and `name` ("/" is not doubled).
+std::string JoinPath(std::string_view folder, std::string_view name);
 
 }  // namespace service
 

@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -20,7 +22,12 @@ namespace service {
 namespace {
 
 constexpr size_t kCopyPiece = size_t{1} << 20;  // files move to and from memory 1 MiB at a time
-constexpr char kTempPrefix[] = ".dataserver-upload-";
+// mkstemp's pattern: the six X become letters and digits (IsUploadTempName).
+constexpr char kTempPattern[] = "XXXXXX";
+static_assert(sizeof kTempPattern - 1 == kUploadTempRandomLength);
+// A temporary file unlinked by another server's start-up sweep between its creation and its lock
+// is made again; more than a few such races in a row would mean something else is deleting.
+constexpr int kTempCreateAttempts = 8;
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
@@ -91,7 +98,7 @@ class ReplacingFile {
   ReplacingFile(const ReplacingFile&) = delete;
   ReplacingFile& operator=(const ReplacingFile&) = delete;
 
-  // Creates the temporary file. Returns the failure's message, empty on success.
+  // Creates the temporary file and locks it. Returns the failure's message, empty on success.
   std::string Create() {
     struct stat st {};
     mode_t mode = 0644;
@@ -99,15 +106,29 @@ class ReplacingFile {
       if (S_ISDIR(st.st_mode)) return "Cannot create file " + Quoted(target_) + ". Is a directory";
       mode = st.st_mode & 07777;  // a replaced file keeps its permissions
     }
-    temp_ = ParentFolder(target_) + "/" + kTempPrefix + "XXXXXX";
-    fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);
-    if (fd_ < 0) {
-      const int err = errno;
+    for (int attempt = 0; attempt < kTempCreateAttempts; ++attempt) {
+      temp_ = ParentFolder(target_) + "/" + kUploadTempPrefix + kTempPattern;
+      fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);
+      if (fd_ < 0) {
+        const int err = errno;
+        temp_.clear();
+        return "Cannot create file " + Quoted(target_) + ". " + ErrnoText(err);
+      }
+      // The lock tells a sweep that this file is in progress. A sweep that got in first (between
+      // mkostemp and flock) has unlinked the file under its own lock: the link count shows it.
+      int locked;
+      while ((locked = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+      }
+      struct stat own {};
+      if (locked == 0 && ::fstat(fd_, &own) == 0 && own.st_nlink > 0) {
+        ::fchmod(fd_, mode);
+        return {};
+      }
+      ::close(fd_);
+      fd_ = -1;
       temp_.clear();
-      return "Cannot create file " + Quoted(target_) + ". " + ErrnoText(err);
     }
-    ::fchmod(fd_, mode);
-    return {};
+    return "Cannot create file " + Quoted(target_) + ". Its temporary file kept disappearing";
   }
 
   std::string Write(common::ByteSpan data) {
@@ -127,22 +148,24 @@ class ReplacingFile {
 
   std::string Commit() {
     if (::fsync(fd_) != 0) return "Cannot write file " + Quoted(target_) + ". " + ErrnoText(errno);
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) return "Cannot write file " + Quoted(target_) + ". " + ErrnoText(errno);
+    // Renamed while still locked: a sweep must never take the finished file for a leftover.
     if (io_.Rename(temp_.c_str(), target_.c_str()) != 0) {
       return "Cannot create file " + Quoted(target_) + ". " + ErrnoText(errno);
     }
     temp_.clear();
+    // The bytes are synced and in place: a failing close loses nothing.
+    ::close(fd_);
+    fd_ = -1;
     return {};
   }
 
  private:
+  // Unlinked before the close: the lock is held until the name is gone.
   void Discard() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
     if (!temp_.empty()) ::unlink(temp_.c_str());
     temp_.clear();
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
   }
 
   FileIo& io_;
@@ -231,13 +254,50 @@ std::vector<std::string> ListFolder(const std::string& folder, const std::string
   return names;
 }
 
-FileStore::FileStore(std::string app_folder, FileIo* io, size_t max_payload)
+FileStore::FileStore(std::string app_folder, FileIo* io, size_t max_payload,
+                     const ServerFiles* own_files)
     : app_folder_(std::move(app_folder)),
       io_(io != nullptr ? io : &FileIo::System()),
-      max_payload_(max_payload) {}
+      max_payload_(max_payload),
+      own_files_(own_files) {}
+
+OwnFileSnapshot FileStore::OwnFiles() const {
+  return own_files_ != nullptr ? own_files_->Snapshot() : OwnFileSnapshot{};
+}
+
+std::string FileStore::ClientPath(std::initializer_list<std::string_view> parts) const {
+  std::string path = ResolveClientPath(app_folder_, parts);
+  if (OwnFiles().Contains(path)) {
+    std::string joined;
+    for (std::string_view part : parts) joined.append(joined.empty() ? "" : "/").append(part);
+    throw EClientPathError("Path \"" + joined + "\" is reserved for the server");
+  }
+  return path;
+}
+
+std::vector<std::string> FileStore::ListForClient(const std::string& folder,
+                                                  const std::string& pattern) const {
+  std::vector<std::string> names = ListFolder(folder, pattern);
+  const std::string root = RealFolder(app_folder_);
+  const OwnFileSnapshot own = OwnFiles();
+  std::erase_if(names, [&](const std::string& name) {
+    // Seen the way a client's name is resolved: a link shows what it leads to.
+    std::string path = JoinPath(folder, name);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      char* real = ::realpath(path.c_str(), nullptr);
+      if (real == nullptr) return true;
+      path = real;
+      std::free(real);
+      if (!IsWithinFolder(path, root)) return true;
+    }
+    return own.Contains(path);
+  });
+  return names;
+}
 
 bool FileStore::UploadFile(const common::Variant& FileOV, const std::string& FileName) {
-  const std::string target = ResolveClientPath(app_folder_, {"Upload", FileName});
+  const std::string target = ClientPath({"Upload", FileName});
   ReplacingFile file(*io_, target);
   if (std::string error = file.Create(); !error.empty()) throw EFileStoreError(error);
   try {
@@ -252,7 +312,7 @@ bool FileStore::UploadFile(const common::Variant& FileOV, const std::string& Fil
 }
 
 common::Variant FileStore::DownLoadFile(const std::string& FileName, int32_t& Size) {
-  const std::string path = ResolveClientPath(app_folder_, {"Upload", FileName});
+  const std::string path = ClientPath({"Upload", FileName});
   if (!FileExists(path)) return common::Variant::Null();
   common::Bytes stream;
   if (std::string error = ReadWholeFile(path, stream); !error.empty()) {
@@ -267,8 +327,13 @@ int32_t FileStore::CheckUpload(std::string& FileName, std::string& FileTime, std
   FileName.clear();
   FileTime.clear();
   Size.clear();
-  const std::string folder = app_folder_ + "Upload";
-  const std::vector<std::string> names = ListFolder(folder, "*.*");
+  std::string folder;
+  try {
+    folder = ClientPath({"Upload"});
+  } catch (const EClientPathError&) {
+    return 0;  // an Upload folder that leads outside lists nothing
+  }
+  const std::vector<std::string> names = ListForClient(folder, "*.*");
   for (const std::string& name : names) {
     FileName += "|" + name;
     // Looked up again: a file removed since the listing keeps its place with size 0 and no time,
@@ -295,7 +360,7 @@ common::Variant FileStore::ReadData(const std::string& FilePath, const std::stri
   ErrMsg.clear();
   std::string path;
   try {
-    path = ResolveClientPath(app_folder_, {FilePath, FileName});
+    path = ClientPath({FilePath, FileName});
   } catch (const EClientPathError& e) {
     ErrMsg = e.what();
     return common::Variant();
@@ -313,8 +378,8 @@ void FileStore::PostData(const common::Variant& FileOV, const std::string& FileP
                          const std::string& FileName, std::string& ErrMsg) {
   ErrMsg.clear();
   try {
-    const std::string folder = ResolveClientPath(app_folder_, {FilePath});
-    const std::string target = ResolveClientPath(app_folder_, {FilePath, FileName});
+    const std::string folder = ClientPath({FilePath});
+    const std::string target = ClientPath({FilePath, FileName});
     // A folder that cannot be made shows up as the failure to create the file in it.
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
@@ -339,7 +404,7 @@ void FileStore::DeleteData(const std::string& FilePath, const std::string& FileN
   ErrMsg.clear();
   std::string path;
   try {
-    path = ResolveClientPath(app_folder_, {FilePath, FileName});
+    path = ClientPath({FilePath, FileName});
   } catch (const EClientPathError& e) {
     ErrMsg = e.what();
     return;
@@ -361,10 +426,10 @@ common::Variant FileStore::FindFiles(const std::string& FilesDir, const std::str
       break;
     }
   }
-  const std::string folder = ResolveClientPath(app_folder_, {FilesDir, pattern_dir});
+  const std::string folder = ClientPath({FilesDir, pattern_dir});
   std::string text;
   const common::CodePage& ansi = common::AnsiCodePage();
-  for (const std::string& name : ListFolder(folder, std::string(pattern))) {
+  for (const std::string& name : ListForClient(folder, std::string(pattern))) {
     text += ansi.FromUtf8(name);
     text += "\r\n";
   }

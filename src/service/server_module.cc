@@ -118,7 +118,8 @@ void TServerModule1::Invoke(size_t method_index, std::vector<Variant>& args, Var
 
   // Built only by the file methods: the database methods need none.
   auto files = [this] {
-    return FileStore(context_.app_folder, context_.file_io, context_.max_payload_size);
+    return FileStore(context_.app_folder, context_.file_io, context_.max_payload_size,
+                     context_.server_files);
   };
   std::string err_msg;
   std::u16string error;

@@ -24,6 +24,7 @@
 #include "pools/instance_pool.h"
 #include "service/file_store.h"
 #include "service/payload_codec.h"
+#include "service/server_files.h"
 
 namespace pools {
 class TDAConnectionPool;
@@ -50,6 +51,10 @@ struct ServiceContext {
   common::MemoryBudget* decompression_budget = nullptr;
   // The file system seam of the file methods; null means the system.
   FileIo* file_io = nullptr;
+  // The server's own files in the application folder (not owned; filled at start-up and
+  // outliving every instance), out of the file methods' reach. Null: only the temporary files of
+  // uploads are kept from clients.
+  const ServerFiles* server_files = nullptr;
   // The process's database object pools (not owned; they outlive every instance). The
   // database methods borrow from them; while they are null those methods fail as calls.
   pools::TDAConnectionPool* connection_pool = nullptr;

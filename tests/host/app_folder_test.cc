@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "common/error.h"
 
@@ -35,6 +38,19 @@ TEST(ApplicationFolder, AppDirIsMadeAbsoluteAndNormal) {
   EXPECT_THROW(ResolveApplicationFolder(root + "/missing"), common::Error);
   EXPECT_THROW(ResolveApplicationFolder(std::string()), common::Error);
   fs::remove_all(root);
+}
+
+// When the application folder is the executable's, the executable is among the files the
+// process runs from there; another folder holds none of them.
+TEST(ApplicationFolder, LoadedFilesInTheExecutablesFolderIncludeTheExecutable) {
+  const std::string exe = fs::canonical(ExecutablePath()).string();
+  const std::vector<std::string> loaded = LoadedFilesIn(ResolveApplicationFolder(std::nullopt));
+  EXPECT_NE(std::find(loaded.begin(), loaded.end(), exe), loaded.end());
+
+  char tmpl[] = "/tmp/appfolder-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  EXPECT_TRUE(LoadedFilesIn(std::string(tmpl) + "/").empty());
+  fs::remove_all(tmpl);
 }
 
 }  // namespace

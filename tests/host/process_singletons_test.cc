@@ -43,5 +43,34 @@ TEST(ProcessSingletons, InstancesBorrowFromTheDatabasePools) {
   fs::remove_all(app);
 }
 
+// The host names its own files to the service: CONFIG.CFG, DataBase.CFG and the database it
+// names, the backup folder of CONFIG.CFG; and a stale upload temporary is swept at once.
+TEST(ProcessSingletons, KeepTheServersOwnFilesAndSweepUploadLeftovers) {
+  char tmpl[] = "/tmp/singletons-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const fs::path app = fs::canonical(tmpl);
+  fs::create_directories(app / "Upload");
+  std::ofstream(app / "DataBase.CFG") << "DriverID=SQLite\r\nDatabase=shop.db\r\n";
+  std::ofstream(app / "CONFIG.CFG") << "[Backup]\nbakpath=" << (app / "Saved").string() << "\n";
+  std::ofstream(app / "Upload" / ".dataserver-upload-stale1") << "partial";
+  {
+    ProcessSingletons singletons(app.string() + "/");
+    ASSERT_EQ(singletons.context.server_files, &singletons.server_files);
+    const service::ServerFiles& own = singletons.server_files;
+    for (const char* name : {"CONFIG.CFG", "DataBase.CFG", "shop.db", "shop.db-wal", "Saved/x"}) {
+      SCOPED_TRACE(name);
+      EXPECT_TRUE(own.Owns((app / name).string()));
+    }
+    EXPECT_FALSE(own.Owns((app / "Upload" / "a.txt").string()));
+    EXPECT_FALSE(own.Owns((app / "BackupData" / "x").string()));  // not the backup folder here
+
+    EXPECT_FALSE(fs::exists(app / "Upload" / ".dataserver-upload-stale1"));
+    EXPECT_EQ(singletons.UploadSweepReport(),
+              "Removed 1 temporary file(s) of interrupted uploads: " +
+                  (app / "Upload" / ".dataserver-upload-stale1").string());
+  }
+  fs::remove_all(app);
+}
+
 }  // namespace
 }  // namespace host
