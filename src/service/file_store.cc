@@ -255,11 +255,12 @@ std::vector<std::string> ListFolder(const std::string& folder, const std::string
 }
 
 FileStore::FileStore(std::string app_folder, FileIo* io, size_t max_payload,
-                     const ServerFiles* own_files)
+                     const ServerFiles* own_files, common::MemoryBudget* budget)
     : app_folder_(std::move(app_folder)),
       io_(io != nullptr ? io : &FileIo::System()),
       max_payload_(max_payload),
-      own_files_(own_files) {}
+      own_files_(own_files),
+      budget_(budget) {}
 
 OwnFileSnapshot FileStore::OwnFiles() const {
   return own_files_ != nullptr ? own_files_->Snapshot() : OwnFileSnapshot{};
@@ -303,7 +304,7 @@ bool FileStore::UploadFile(const common::Variant& FileOV, const std::string& Fil
   try {
     std::optional<common::Bytes> stream = ByteArrayToStream(FileOV);
     if (!stream) return false;
-    DecompressStreamInPlace(*stream, max_payload_);
+    DecompressStreamInPlace(*stream, max_payload_, budget_);
     if (!file.Write(*stream).empty()) return false;
     return file.Commit().empty();
   } catch (const std::exception&) {

@@ -59,11 +59,13 @@ class FileIo {
 class FileStore {
  public:
   // `app_folder` ends with "/". `io` (not owned) must outlive the store; null means the system.
-  // `max_payload` bounds what a compressed upload may inflate to. `own_files` (not owned, may be
-  // null) names the server's own files; the temporary files of uploads are refused either way.
+  // `max_payload` bounds what a compressed upload may inflate to, within `budget` (not owned,
+  // may be null). `own_files` (not owned, may be null) names the server's own files; the
+  // temporary files of uploads are refused either way.
   explicit FileStore(std::string app_folder, FileIo* io = nullptr,
                      size_t max_payload = kDefaultMaxPayloadSize,
-                     const ServerFiles* own_files = nullptr);
+                     const ServerFiles* own_files = nullptr,
+                     common::MemoryBudget* budget = nullptr);
 
   // Stores the decompressed payload as Upload/<FileName>. False when the payload is not a byte
   // array, is not valid compressed data, or cannot be written (the old file is kept). Throws
@@ -115,6 +117,7 @@ class FileStore {
   FileIo* io_;
   size_t max_payload_;
   const ServerFiles* own_files_;
+  common::MemoryBudget* budget_;
 };
 
 // The names (not directories) in `folder` that match `pattern`, in directory order; empty when

@@ -119,7 +119,7 @@ void TServerModule1::Invoke(size_t method_index, std::vector<Variant>& args, Var
   // Built only by the file methods: the database methods need none.
   auto files = [this] {
     return FileStore(context_.app_folder, context_.file_io, context_.max_payload_size,
-                     context_.server_files);
+                     context_.server_files, context_.decompression_budget);
   };
   std::string err_msg;
   std::u16string error;
