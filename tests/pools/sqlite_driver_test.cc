@@ -129,6 +129,19 @@ TEST_F(SqliteDriver, ParametersContinueAcrossTheStatementsOfOneText) {
   EXPECT_EQ(s->Result().GetText(1), "fixed");
 }
 
+TEST_F(SqliteDriver, EmptyValuesAreStoredAsEmptyNotNull) {
+  Run("CREATE TABLE t (b BLOB, t TEXT)");
+  TDAQuery q;
+  q.SetConnection(&conn_);
+  q.SetSQLText("INSERT INTO t VALUES (?, ?)");
+  q.Params().Add("b", DataType::dtBlob, ParamType::ptInput, Variant::ByteArray({}));
+  q.Params().Add("t", DataType::dtWideString, ParamType::ptInput, Variant::String(u""));
+  EXPECT_EQ(q.Execute(), 1);
+  auto s = Select("SELECT typeof(b) || ',' || length(b) || ',' || typeof(t) AS what FROM t");
+  ASSERT_TRUE(s->Result().Next());
+  EXPECT_EQ(s->Result().GetText(0), "blob,0,text");
+}
+
 TEST_F(SqliteDriver, AStatementAfterTheResultSetFailsWhenTheRowsAreRead) {
   auto q = Select("SELECT 1; SELEC 2");
   ASSERT_TRUE(q->Result().Next());

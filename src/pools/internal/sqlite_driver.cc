@@ -308,7 +308,11 @@ void BindParams(sqlite3* db, sqlite3_stmt* stmt, const DbParams& params, size_t&
       rc = sqlite3_bind_null(stmt, i);
     } else if (v.IsByteArray()) {
       common::ByteSpan bytes = v.bytes();
-      rc = sqlite3_bind_blob64(stmt, i, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+      // An empty array may have no data pointer, which SQLite would bind as NULL: an empty
+      // value is not null.
+      rc = bytes.empty()
+               ? sqlite3_bind_zeroblob(stmt, i, 0)
+               : sqlite3_bind_blob64(stmt, i, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
     } else if (v.IsArray()) {
       throw DatabaseError("Parameter \"" + p.name +
                           "\" holds an array, which the database cannot take");
