@@ -129,6 +129,22 @@ TEST_F(SqliteDriver, ParametersContinueAcrossTheStatementsOfOneText) {
   EXPECT_EQ(s->Result().GetText(1), "fixed");
 }
 
+TEST_F(SqliteDriver, RealsInATextColumnKeepEveryDigit) {
+  // The first row is NULL, so the expression column is text; the reals after it must read back
+  // as the same doubles.
+  auto q = Select(
+      "SELECT NULL AS x UNION ALL SELECT 0.1 + 0.2 UNION ALL SELECT 2.0 UNION ALL SELECT 2.5 "
+      "UNION ALL SELECT 1e300 * 10 UNION ALL SELECT 123456789.12345678");
+  ASSERT_EQ(q->Result().Columns()[0].data_type, DataType::dtWideMemo);
+  ASSERT_TRUE(q->Result().Next());
+  const char* expected[] = {"0.30000000000000004", "2.0", "2.5", "1.0e+301", "123456789.12345678"};
+  for (const char* text : expected) {
+    ASSERT_TRUE(q->Result().Next());
+    EXPECT_EQ(q->Result().GetText(0), text);
+    EXPECT_EQ(common::Utf16ToUtf8(q->Result().GetWideText(0)), text);
+  }
+}
+
 TEST_F(SqliteDriver, EmptyValuesAreStoredAsEmptyNotNull) {
   Run("CREATE TABLE t (b BLOB, t TEXT)");
   TDAQuery q;

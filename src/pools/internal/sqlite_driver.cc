@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <list>
@@ -567,15 +568,20 @@ class SqliteCursor : public Cursor {
   }
 
   std::string_view GetText(int column) override {
-    RowColumn(column);
+    const int type = RowColumn(column);
     if (Def(column).data_type == DataType::dtGUID) return GuidText(column);
+    if (type == SQLITE_FLOAT) return RealText(column);
     return Text(column);
   }
 
   std::u16string_view GetWideText(int column) override {
-    RowColumn(column);
+    const int type = RowColumn(column);
     if (Def(column).data_type == DataType::dtGUID) {
       wide_scratch_ = common::Utf8ToUtf16(GuidText(column));
+      return wide_scratch_;
+    }
+    if (type == SQLITE_FLOAT) {
+      wide_scratch_ = common::Utf8ToUtf16(RealText(column));
       return wide_scratch_;
     }
     auto* p = static_cast<const char16_t*>(sqlite3_column_text16(stmt_.get(), column));
@@ -642,6 +648,19 @@ class SqliteCursor : public Cursor {
     auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_.get(), column));
     int bytes = sqlite3_column_bytes(stmt_.get(), column);
     return p == nullptr ? std::string_view() : std::string_view(p, static_cast<size_t>(bytes));
+  }
+
+  // A REAL read as text. SQLite's own text keeps 15 significant digits, so a double that needs
+  // more (0.1 + 0.2) would arrive altered: such a value takes the shortest text that reads back
+  // as the same double; every other keeps SQLite's text ("2.0", "2.5").
+  std::string_view RealText(int column) {
+    const double value = sqlite3_column_double(stmt_.get(), column);
+    const std::string_view own = Text(column);
+    if (const std::optional<double> back = ParseDouble(own); back && *back == value) return own;
+    char buffer[32];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    scratch_.assign(buffer, ec == std::errc() ? end : buffer);
+    return scratch_;
   }
 
   std::string_view GuidText(int column) {
