@@ -79,12 +79,15 @@ class PgStoredProc : public ::testing::Test {
     Run("CREATE OR REPLACE FUNCTION greet" + suffix_ +
         "(who text, OUT msg text, OUT at date) AS $$ SELECT 'hello ' || coalesce(who, 'nobody'), "
         "DATE '2024-02-29' $$ LANGUAGE sql");
+    Run("CREATE OR REPLACE FUNCTION clock" + suffix_ +
+        "(t time, OUT seen text, OUT fixed time) AS $$ SELECT to_char(t, 'HH24:MI:SS.MS'), "
+        "TIME '01:02:03.456' $$ LANGUAGE sql");
     sp_.SetConnection(&conn_);
   }
   void TearDown() override {
     if (!conn_.Connected()) return;
     for (const char* drop : {"FUNCTION addone", "PROCEDURE pinout", "FUNCTION upto",
-                             "FUNCTION twice", "FUNCTION greet"}) {
+                             "FUNCTION twice", "FUNCTION greet", "FUNCTION clock"}) {
       try {
         Run(std::string("DROP ") + drop + suffix_);
       } catch (const DatabaseError&) {
@@ -172,6 +175,23 @@ TEST_F(PgStoredProc, ReturnValueAndTypedOutputs) {
   sp_.Params().ParamByName("who").value = Variant::Null();
   sp_.ExecProc();
   EXPECT_EQ(sp_.Params().ParamByName("msg").value, Variant::String(u"hello nobody"));
+}
+
+TEST_F(PgStoredProc, TimesOfDayKeepTheirMillisecondsBothWays) {
+  const auto time_of_day = [](int h, int m, int s, int ms) {
+    return Variant::Date(common::EncodeDateTime(1899, 12, 30, h, m, s, ms));
+  };
+  sp_.SetStoredProcName("clock" + suffix_);
+  Add("t", DataType::dtTime, pools::ParamType::ptInput, time_of_day(23, 59, 59, 999));
+  Add("seen", DataType::dtWideString, pools::ParamType::ptOutput);
+  Add("fixed", DataType::dtTime, pools::ParamType::ptOutput);
+  sp_.ExecProc();
+  EXPECT_EQ(sp_.Params().ParamByName("seen").value, Variant::String(u"23:59:59.999"));
+  EXPECT_EQ(sp_.Params().ParamByName("fixed").value, time_of_day(1, 2, 3, 456));
+
+  sp_.Params().ParamByName("t").value = Variant::Null();
+  sp_.ExecProc();
+  EXPECT_TRUE(sp_.Params().ParamByName("seen").value.IsNull());
 }
 
 TEST_F(PgStoredProc, FailuresCarryTheServersMessage) {

@@ -423,6 +423,9 @@ struct ParamBuffer {
   DataType type = DataType::dtUnknown;
 };
 
+// Room for a time of day as text, "hh:mm:ss.fffffffff" and more, in and out.
+constexpr size_t kTimeTextRoom = 32;
+
 template <typename T>
 void PutValue(ParamBuffer& b, const T& value) {
   b.data.resize(sizeof(T));
@@ -480,7 +483,7 @@ ValueKind KindOf(DataType type) {
 //   dtCurrency                        SQL_C_WCHAR   SQL_DECIMAL (19, 4)
 //   dtBCD dtFmtBCD                    SQL_C_WCHAR   SQL_DECIMAL (digits of the value)
 //   dtDate                            SQL_C_TYPE_DATE       SQL_TYPE_DATE
-//   dtTime                            SQL_C_TYPE_TIME       SQL_TYPE_TIME
+//   dtTime                            SQL_C_CHAR    SQL_TYPE_TIME (12, 3): "hh:mm:ss.fff"
 //   dtDateTime dtDateTimeStamp        SQL_C_TYPE_TIMESTAMP  SQL_TYPE_TIMESTAMP (milliseconds)
 //   dtAnsiString dtMemo dtHMemo       SQL_C_WCHAR   SQL_VARCHAR, SQL_LONGVARCHAR above 4000
 //   dtGUID                            SQL_C_WCHAR   SQL_VARCHAR
@@ -592,12 +595,17 @@ ParamBuffer MakeParamBuffer(const DbParam& p) {
                           static_cast<SQLUSMALLINT>(ts.day)};
         PutValue(b, d);
       } else if (b.type == DataType::dtTime) {
-        b.c_type = SQL_C_TYPE_TIME;
+        // As text: SQL_TIME_STRUCT has no fraction of a second, so the milliseconds would be
+        // lost on the way in and, for an output, on the way out.
+        b.c_type = SQL_C_CHAR;
         b.sql_type = SQL_TYPE_TIME;
-        b.column_size = 8;
-        SQL_TIME_STRUCT t{static_cast<SQLUSMALLINT>(ts.hour), static_cast<SQLUSMALLINT>(ts.minute),
-                          static_cast<SQLUSMALLINT>(ts.second)};
-        PutValue(b, t);
+        b.column_size = 12;
+        b.digits = 3;
+        ts.nanosecond = ts.nanosecond / 1000000 * 1000000;
+        const std::string text = null ? std::string() : FormatTimeStampText(ts, DataType::dtTime);
+        b.data.assign(kTimeTextRoom, 0);
+        std::memcpy(b.data.data(), text.data(), std::min(text.size(), kTimeTextRoom - 1));
+        b.indicator = static_cast<SQLLEN>(text.size());
       } else {
         b.c_type = SQL_C_TYPE_TIMESTAMP;
         b.sql_type = SQL_TYPE_TIMESTAMP;
@@ -753,6 +761,19 @@ common::Variant OutputValue(const DbParam& p, const ParamBuffer& b) {
     }
     case SQL_C_UBIGINT:
       return Variant::UInt64(load(uint64_t{}));
+    case SQL_C_CHAR: {  // a time of day, as text
+      const size_t length = b.indicator >= 0
+                                ? std::min(static_cast<size_t>(b.indicator), b.data.size() - 1)
+                                : ::strnlen(reinterpret_cast<const char*>(d), b.data.size());
+      std::optional<TimeStamp> ts =
+          ParseTimeStampText(std::string_view(reinterpret_cast<const char*>(d), length));
+      if (!ts) {
+        throw DatabaseError("Output parameter \"" + p.name + "\" is not a time of day: " +
+                            std::string(reinterpret_cast<const char*>(d), length));
+      }
+      ts->year = ts->month = ts->day = 0;
+      return Variant::Date(TimeStampToDateTime(*ts));
+    }
     case SQL_C_DOUBLE: {
       double x = load(double{});
       return b.type == DataType::dtSingle ? Variant::Single(static_cast<float>(x))
