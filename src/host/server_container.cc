@@ -129,9 +129,17 @@ void TServerContainer1::LogLoginFailure(const std::string& key, const std::strin
 
 void TServerContainer1::DataModuleDestroy() {
   if (!RSServer1.Active()) return;
-  // Callers waiting on the database would hold the stop for as long as they wait.
-  const DatabaseWorkCancel cancel(context);
-  RSServer1.Stop([this] { PumpUi(); });
+  int interrupted = 0;
+  {
+    // Callers waiting on the database would hold the stop for as long as they wait.
+    const DatabaseWorkCancel cancel(context);
+    RSServer1.Stop([this] { PumpUi(); });
+    interrupted = cancel.interrupted();
+  }
+  if (interrupted > 0) {
+    form_.AppendLog(LogLine(kStopInterruptedPrefix + std::to_string(interrupted) +
+                            " database call(s) in progress"));
+  }
 }
 
 void TServerContainer1::RSServer1Connect(const protocol::TRSConnectEventObject& event) {

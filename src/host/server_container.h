@@ -22,6 +22,7 @@
 //   RSTCPServerTransport1HandshakeFailure  connection thread; logs the failed login
 // Failed logins are logged in one fixed form that log watchers (fail2ban and the like) can
 // match: "hh:nn:ssLogin failed from KEY: REASON", REASON one of kLoginFailure*.
+// A stop that had to interrupt database calls in progress says how many in the log.
 // At every start, a service that accepts the default credentials on an address other than
 // loopback logs kDefaultCredentialsWarning.
 // DisConnectConnection (user-interface thread) is the forced disconnect: "->KEY 被动断开!", the
@@ -59,6 +60,7 @@ inline constexpr int32_t kKeepAliveInterval = 60000;
 inline constexpr int32_t kCompressMoreThan = 1024;
 inline constexpr int32_t kTransportPoolSize = 10;
 
+inline constexpr char kStopInterruptedPrefix[] = "Stopping the service interrupted ";
 inline constexpr char kLoginFailedPrefix[] = "Login failed from ";
 inline constexpr char kLoginFailureCredentials[] = "wrong credentials";
 inline constexpr char kLoginFailureLimit[] = "connection limit reached";

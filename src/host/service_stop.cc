@@ -13,7 +13,9 @@ namespace host {
 
 DatabaseWorkCancel::DatabaseWorkCancel(service::ServiceContext& context) : context_(context) {
   // The state first, on this thread and without any list lock: from here on nothing new starts.
-  if (context_.connection_pool != nullptr) context_.connection_pool->StartShutdown();
+  if (context_.connection_pool != nullptr) {
+    interrupted_ = context_.connection_pool->StartShutdown();
+  }
   if (context_.query_pool != nullptr) context_.query_pool->StartShutdown();
   if (context_.stored_proc_pool != nullptr) context_.stored_proc_pool->StartShutdown();
   // The interrupts on the helper: a list lock may be held by a connection attempt for as long as

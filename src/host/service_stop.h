@@ -42,6 +42,10 @@ class DatabaseWorkCancel {
   explicit DatabaseWorkCancel(service::ServiceContext& context);
   // Ends the helper thread; the pools stay shutting down.
   ~DatabaseWorkCancel();
+
+  // The database calls in progress when the stop began (pooled connections lent out): each is
+  // interrupted or ends on its own, whichever comes first.
+  int interrupted() const { return interrupted_; }
   DatabaseWorkCancel(const DatabaseWorkCancel&) = delete;
   DatabaseWorkCancel& operator=(const DatabaseWorkCancel&) = delete;
 
@@ -51,7 +55,8 @@ class DatabaseWorkCancel {
   service::ServiceContext& context_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  bool done_ = false;  // guarded by mutex_
+  bool done_ = false;    // guarded by mutex_
+  int interrupted_ = 0;  // written before the helper starts
   std::thread helper_;
 };
 

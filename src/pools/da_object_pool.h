@@ -93,10 +93,13 @@ class DAObjectPool {
     if (it != items.end()) items.erase(it);
   }
 
-  // Enters the shutting-down state (see the header comment). Does not block.
-  void StartShutdown() noexcept {
+  // Enters the shutting-down state (see the header comment). Does not block. Returns how many
+  // objects were lent out at that moment.
+  int StartShutdown() noexcept {
     shutting_down_->store(true);
+    const int lent = FSemaphore.Maximum() - FSemaphore.Count();
     FSemaphore.Cancel();
+    return lent;
   }
   // Interrupts the work of every object lent out; may be repeated while the service stops, for
   // work that started just after the previous call.

@@ -471,6 +471,9 @@ TEST_F(ServerContainerTest, StopCutsShortCallersWaitingOnTheDatabaseAndARestartS
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   for (std::thread& t : callers) t.join();
   EXPECT_EQ(answered.load(), kCallers);
+  EXPECT_EQ(LogLinesMatching("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Stopping the service interrupted 3 "
+                             "database call\\(s\\) in progress"),
+            1u);
   EXPECT_TRUE(singletons_->connection_pool.ShuttingDown());
   clients.clear();
 
