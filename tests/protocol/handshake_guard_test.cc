@@ -71,6 +71,7 @@ class HandshakeGuard : public testing::Test {
 TEST_F(HandshakeGuard, DeadlineEndsEveryConnectionNotAdmittedInTimeAndNoOther) {
   server_.transport.LoginTimeout = 1;
   server_.Start();
+  const auto start = std::chrono::steady_clock::now();  // before any of them is accepted
   RawClient silent(server_.port());
   RawClient negotiated(server_.port());
   negotiated.Negotiate();
@@ -79,11 +80,11 @@ TEST_F(HandshakeGuard, DeadlineEndsEveryConnectionNotAdmittedInTimeAndNoOther) {
   RawClient admitted(server_.port());
   ASSERT_EQ(admitted.NegotiateAndConnect(), kConnectReply);
 
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(silent.ClosedByServer());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+      << "closed before its deadline";
   EXPECT_TRUE(negotiated.ClosedByServer());
   EXPECT_TRUE(refused.ClosedByServer());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   ASSERT_TRUE(TestServer::WaitFor([&] { return server_.disconnects == 3; }));
 
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
