@@ -33,9 +33,27 @@
 
 #include "common/bytes.h"
 #include "common/variant.h"
+#include "pools/database_error.h"
 #include "pools/db_types.h"
 
 namespace pools {
+
+// A value its column's described type cannot carry unaltered: a database with dynamic typing
+// (SQLite) may hold 7, 'text' and 2.5 in one column, while the column was described from its
+// declaration or its first value. `type` is a type that carries every value of the column's
+// storage classes met so far; a caller that wants every value reads the result again from its
+// start with the column retyped (TDAQuery::Retype). The message is the conversion's own.
+class EColumnRetype : public DatabaseError {
+ public:
+  EColumnRetype(const std::string& message, int column, common::DataType type)
+      : DatabaseError(message), column_(column), type_(type) {}
+  int column() const { return column_; }
+  common::DataType type() const { return type_; }
+
+ private:
+  int column_;
+  common::DataType type_;
+};
 
 class Cursor {
  public:
@@ -61,6 +79,10 @@ class Cursor {
   virtual common::ByteSpan GetBytes(int column) = 0;
   virtual TimeStamp GetTimeStamp(int column) = 0;
 
+  // Before the first Next(): reads `column` as `type` from now on. False (changing nothing)
+  // where the cursor cannot.
+  virtual bool Retype(int /*column*/, common::DataType /*type*/) { return false; }
+
   // Null for a null value; otherwise the kind of the column's data type (integers of their
   // width, Currency, decimals as kVarFmtBcd text, dates as kVarDate, texts as OLE strings,
   // binary as a byte array).
@@ -70,6 +92,7 @@ class Cursor {
   Cursor() = default;
   explicit Cursor(std::vector<ColumnDef> columns) : columns_(std::move(columns)) {}
   void SetColumns(std::vector<ColumnDef> columns) { columns_ = std::move(columns); }
+  ColumnDef& MutableColumn(int column) { return columns_[static_cast<size_t>(column)]; }
   // Throws DatabaseError for an index out of range.
   void CheckColumn(int column) const;
 

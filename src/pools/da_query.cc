@@ -22,7 +22,12 @@ std::vector<std::string> SplitLines(std::string_view text) {
 
 }  // namespace
 
-void TDAQuery::SetSQLText(std::string_view text) { sql_ = SplitLines(text); }
+void TDAQuery::SetSQLText(std::string_view text) {
+  sql_ = SplitLines(text);
+  retyped_.clear();
+}
+
+void TDAQuery::Retype(int column, common::DataType type) { retyped_.emplace_back(column, type); }
 
 std::string TDAQuery::CommandText() const {
   std::string text;
@@ -43,9 +48,10 @@ std::string TDAQuery::CheckedCommandText() const {
 }
 
 void TDAQuery::Open() {
-  Close();
+  cursor_.reset();
   std::string text = CheckedCommandText();
   cursor_ = connection_->Driver()->Open(text, params_);
+  for (const auto& [column, type] : retyped_) cursor_->Retype(column, type);
 }
 
 Cursor& TDAQuery::Result() {

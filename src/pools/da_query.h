@@ -57,6 +57,9 @@ class TDAQuery {
   // Throws DatabaseError: no connection, an empty text, the database's error, or a text that
   // returns no result set.
   void Open();
+  // Reads `column` of the result as `type` at the next Open (see EColumnRetype); forgotten by
+  // Close and when the text changes.
+  void Retype(int column, common::DataType type);
   bool Active() const { return cursor_ != nullptr; }
   // The open result set. Throws DatabaseError when the query is not active.
   Cursor& Result();
@@ -66,12 +69,17 @@ class TDAQuery {
   int64_t Execute();
   int64_t RowsAffected() const { return rows_affected_; }
 
-  // Discards the result set; never fails.
-  void Close() noexcept { cursor_.reset(); }
+  // Discards the result set and the retyped columns; never fails.
+  void Close() noexcept {
+    cursor_.reset();
+    retyped_.clear();
+  }
 
  private:
   // The bound connection's driver, and the command text; throws when either is missing.
   std::string CheckedCommandText() const;
+
+  std::vector<std::pair<int, common::DataType>> retyped_;  // applied at every Open, in order
 
   TDAConnection* connection_ = nullptr;
   std::vector<std::string> sql_;

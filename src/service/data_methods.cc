@@ -130,11 +130,34 @@ Variant SQL2OleVariant(const ServiceContext& context, std::u16string_view SQLStr
     return Variant();
   }
   Variant result;
-  try {
-    result = CursorToCompressedByteArray(query.Result());
-  } catch (const pools::DatabaseError& e) {
-    // The database failed while the rows were fetched: a failure of the query.
-    ErrMsg = ToUtf16(e.what());
+  // A database with dynamic typing may hold values in a column that its described type cannot
+  // carry (SQLite: 7, 'text' and 2.5 in one column): the result is read again from its start
+  // with that column retyped to one that carries them. Each retype widens a column (to text,
+  // then to blob), so this ends.
+  std::vector<std::pair<int, common::DataType>> retyped;
+  for (;;) {
+    try {
+      result = CursorToCompressedByteArray(query.Result());
+      break;
+    } catch (const pools::EColumnRetype& e) {
+      if (retyped.size() >= 2 * static_cast<size_t>(query.Result().ColumnCount())) {
+        ErrMsg = ToUtf16(e.what());
+        break;
+      }
+      retyped.emplace_back(e.column(), e.type());
+      try {
+        query.Close();
+        for (const auto& [column, type] : retyped) query.Retype(column, type);
+        query.Open();
+      } catch (const std::exception& again) {
+        ErrMsg = ToUtf16(WithConnectionReason(again.what(), open.connection.get(), pool));
+        break;
+      }
+    } catch (const pools::DatabaseError& e) {
+      // The database failed while the rows were fetched: a failure of the query.
+      ErrMsg = ToUtf16(e.what());
+      break;
+    }
   }
   query.Close();
   return result;

@@ -261,8 +261,6 @@ class StatementSequence {
   }
   // The next statement, or null when the text is used up.
   StmtPtr Next();
-
- private:
   // Whether nothing but blanks and semicolons is left of the text.
   bool OnlyBlanksLeft() const {
     for (const char* p = tail_; p < sql_.c_str() + sql_.size(); ++p) {
@@ -271,6 +269,7 @@ class StatementSequence {
     return true;
   }
 
+ private:
   sqlite3* db_;
   std::string sql_;
   StatementCache& cache_;
@@ -494,17 +493,29 @@ class SqliteConnection : public DriverConnection,
 
 class SqliteCursor : public Cursor {
  public:
+  // `rerunnable`: the text is this one statement, which only reads, so that reading the result
+  // again from its start (with a column retyped) repeats nothing else.
   SqliteCursor(std::shared_ptr<SqliteConnection> conn, StmtPtr stmt,
-               std::unique_ptr<StatementSequence> rest, DbParams params, size_t offset)
+               std::unique_ptr<StatementSequence> rest, DbParams params, size_t offset,
+               bool rerunnable)
       : conn_(std::move(conn)),
         stmt_(std::move(stmt)),
         rest_(std::move(rest)),
         params_(std::move(params)),
-        offset_(offset) {
+        offset_(offset),
+        rerunnable_(rerunnable) {
     // The first step runs the statement; expression columns are typed by its first row.
     Step();
     pending_first_ = has_row_;
     DescribeColumns();
+  }
+
+  bool Retype(int column, DataType type) override {
+    if (column < 0 || column >= ColumnCount()) return false;
+    ColumnDef& def = MutableColumn(column);
+    def.data_type = type;
+    def.size = def.precision = def.scale = 0;
+    return true;
   }
 
   bool Next() override {
@@ -530,7 +541,7 @@ class SqliteCursor : public Cursor {
     if (auto i = ParseInt64(text)) return *i != 0;
     if (common::EqualsIgnoreAsciiCase(text, "true")) return true;
     if (common::EqualsIgnoreAsciiCase(text, "false")) return false;
-    ThrowConversionError(Def(column), text, "a boolean");
+    Mismatch(column, text, "a boolean");
   }
 
   int64_t GetInt64(int column) override {
@@ -544,7 +555,7 @@ class SqliteCursor : public Cursor {
     } else if (auto i = ParseInt64(Text(column))) {
       return *i;
     }
-    ThrowConversionError(Def(column), Text(column), "an integer");
+    Mismatch(column, Text(column), "an integer");
   }
 
   uint64_t GetUInt64(int column) override {
@@ -555,7 +566,7 @@ class SqliteCursor : public Cursor {
       int64_t v = GetInt64(column);
       if (v >= 0) return static_cast<uint64_t>(v);
     }
-    ThrowConversionError(Def(column), Text(column), "an unsigned integer");
+    Mismatch(column, Text(column), "an unsigned integer");
   }
 
   double GetDouble(int column) override {
@@ -564,14 +575,20 @@ class SqliteCursor : public Cursor {
       return sqlite3_column_double(stmt_.get(), column);
     }
     if (auto d = ParseDouble(Text(column))) return *d;
-    ThrowConversionError(Def(column), Text(column), "a number");
+    Mismatch(column, Text(column), "a number");
   }
 
   std::string_view GetText(int column) override {
     const int type = RowColumn(column);
     if (Def(column).data_type == DataType::dtGUID) return GuidText(column);
     if (type == SQLITE_FLOAT) return RealText(column);
-    return Text(column);
+    if (type == SQLITE_BLOB) Mismatch(column, "<blob>", "text");
+    const std::string_view text = Text(column);
+    // Decimal columns are read as text: a text that is no number does not fit them.
+    if (type == SQLITE_TEXT && IsDecimalType(Def(column).data_type) && !ParseDouble(text)) {
+      Mismatch(column, text, "a number");
+    }
+    return text;
   }
 
   std::u16string_view GetWideText(int column) override {
@@ -580,6 +597,7 @@ class SqliteCursor : public Cursor {
       wide_scratch_ = common::Utf8ToUtf16(GuidText(column));
       return wide_scratch_;
     }
+    if (type == SQLITE_BLOB) Mismatch(column, "<blob>", "text");
     if (type == SQLITE_FLOAT) {
       wide_scratch_ = common::Utf8ToUtf16(RealText(column));
       return wide_scratch_;
@@ -607,7 +625,7 @@ class SqliteCursor : public Cursor {
     } else {
       ts = ParseTimeStampText(Text(column));
     }
-    if (!ts) ThrowConversionError(Def(column), Text(column), "a date or time");
+    if (!ts) Mismatch(column, Text(column), "a date or time");
     DataType t = Def(column).data_type;
     if (t == DataType::dtDate) {
       ts->hour = ts->minute = ts->second = ts->nanosecond = 0;
@@ -650,6 +668,21 @@ class SqliteCursor : public Cursor {
     return p == nullptr ? std::string_view() : std::string_view(p, static_cast<size_t>(bytes));
   }
 
+  static bool IsDecimalType(DataType t) {
+    return t == DataType::dtBCD || t == DataType::dtFmtBCD || t == DataType::dtCurrency;
+  }
+
+  // A value the column's type cannot carry: SQLite lets a column hold values of any storage
+  // class. A text column carries every class but BLOB unaltered (numbers as their exact text),
+  // a blob column every class.
+  [[noreturn]] void Mismatch(int column, std::string_view value, std::string_view target) {
+    if (!rerunnable_) ThrowConversionError(Def(column), value, target);
+    const DataType wider = sqlite3_column_type(stmt_.get(), column) == SQLITE_BLOB
+                               ? DataType::dtBlob
+                               : DataType::dtWideMemo;
+    throw EColumnRetype(ConversionErrorText(Def(column), value, target), column, wider);
+  }
+
   // A REAL read as text. SQLite's own text keeps 15 significant digits, so a double that needs
   // more (0.1 + 0.2) would arrive altered: such a value takes the shortest text that reads back
   // as the same double; every other keeps SQLite's text ("2.0", "2.5").
@@ -674,7 +707,7 @@ class SqliteCursor : public Cursor {
     } else {
       guid = ParseGuid(Text(column));
     }
-    if (!guid) ThrowConversionError(Def(column), Text(column), "a GUID");
+    if (!guid) Mismatch(column, Text(column), "a GUID");
     scratch_ = FormatGuid(*guid);
     return scratch_;
   }
@@ -688,6 +721,7 @@ class SqliteCursor : public Cursor {
   bool pending_first_ = false;
   std::string scratch_;
   std::u16string wide_scratch_;
+  const bool rerunnable_;
 };
 
 void SqliteCursor::DescribeColumns() {
@@ -763,21 +797,26 @@ std::unique_ptr<Cursor> SqliteConnection::Open(const std::string& sql, const DbP
     size_t offset = 0;
     BindParams(db_, kept.get(), params, offset);
     if (sqlite3_column_count(kept.get()) > 0) {
+      const bool rerunnable = sqlite3_stmt_readonly(kept.get()) != 0;
       return std::make_unique<SqliteCursor>(shared_from_this(), std::move(kept), nullptr, params,
-                                            offset);
+                                            offset, rerunnable);
     }
     RunToEnd(kept.get());
     throw DatabaseError("The command text returned no result set");
   }
   auto seq = std::make_unique<StatementSequence>(db_, sql, statements_);
   size_t offset = 0;
+  bool first = true;
   while (StmtPtr stmt = seq->Next()) {
     BindParams(db_, stmt.get(), params, offset);
     if (sqlite3_column_count(stmt.get()) > 0) {
+      const bool rerunnable =
+          first && seq->OnlyBlanksLeft() && sqlite3_stmt_readonly(stmt.get()) != 0;
       return std::make_unique<SqliteCursor>(shared_from_this(), std::move(stmt), std::move(seq),
-                                            params, offset);
+                                            params, offset, rerunnable);
     }
     RunToEnd(stmt.get());
+    first = false;
   }
   throw DatabaseError("The command text returned no result set");
 }

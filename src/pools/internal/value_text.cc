@@ -187,7 +187,8 @@ std::optional<TimeStamp> ParseTimeStampText(std::string_view text) {
         !ReadChar(s, '-') || !ReadDigits(s, 2, ts.day)) {
       return std::nullopt;
     }
-    if (ts.year < 1 || ts.month < 1 || ts.month > 12 || ts.day < 1 || ts.day > DaysInMonth(ts.year, ts.month)) {
+    if (ts.year < 1 || ts.month < 1 || ts.month > 12 || ts.day < 1 ||
+        ts.day > DaysInMonth(ts.year, ts.month)) {
       return std::nullopt;
     }
     if (ReadChar(s, ' ') || ReadChar(s, 'T')) {
@@ -224,7 +225,8 @@ constexpr int64_t kFirstDay = -719162;
 constexpr int64_t kLastDay = 2932896;
 
 TimeStamp FromUnixMilliseconds(int64_t ms) {
-  int64_t days = ms >= 0 ? ms / common::kMsPerDay : -((-ms + common::kMsPerDay - 1) / common::kMsPerDay);
+  int64_t days =
+      ms >= 0 ? ms / common::kMsPerDay : -((-ms + common::kMsPerDay - 1) / common::kMsPerDay);
   int64_t ms_of_day = ms - days * common::kMsPerDay;
   TimeStamp ts;
   common::CivilFromDays(days, ts.year, ts.month, ts.day);
@@ -292,13 +294,18 @@ std::string FormatGuid(const GuidBytes& g) {
   return buf;
 }
 
-void ThrowConversionError(const ColumnDef& column, std::string_view value,
-                          std::string_view target) {
+std::string ConversionErrorText(const ColumnDef& column, std::string_view value,
+                                std::string_view target) {
   constexpr size_t kShown = 64;
   std::string shown(value.substr(0, kShown));
   if (value.size() > kShown) shown += "...";
-  throw DatabaseError("Cannot convert value \"" + shown + "\" of column \"" + column.name +
-                      "\" to " + std::string(target));
+  return "Cannot convert value \"" + shown + "\" of column \"" + column.name + "\" to " +
+         std::string(target);
+}
+
+void ThrowConversionError(const ColumnDef& column, std::string_view value,
+                          std::string_view target) {
+  throw DatabaseError(ConversionErrorText(column, value, target));
 }
 
 }  // namespace pools::internal

@@ -49,6 +49,9 @@ std::string FormatGuid(const GuidBytes& guid);
 // Raised when a value cannot be read as its column's type.
 [[noreturn]] void ThrowConversionError(const ColumnDef& column, std::string_view value,
                                        std::string_view target);
+// The message ThrowConversionError throws with.
+std::string ConversionErrorText(const ColumnDef& column, std::string_view value,
+                                std::string_view target);
 
 }  // namespace pools::internal
 
