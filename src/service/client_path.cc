@@ -15,23 +15,22 @@ bool IsDriveQualified(std::string_view part) {
          ((part[0] >= 'A' && part[0] <= 'Z') || (part[0] >= 'a' && part[0] <= 'z'));
 }
 
-// The real path of `path`, or empty when it cannot be resolved (a broken link, a loop).
-std::string RealPathOf(const std::string& path) {
-  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
-                                                         &std::free);
-  return real ? std::string(real.get()) : std::string();
-}
-
 [[noreturn]] void Leaves(const std::string& joined) {
   throw EClientPathError("Path \"" + joined + "\" leaves the application folder");
 }
 
 }  // namespace
 
+std::string RealPath(const std::string& path) {
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                         &std::free);
+  return real ? std::string(real.get()) : std::string();
+}
+
 std::string RealFolder(std::string_view app_folder) {
   std::string folder(app_folder);
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  std::string real = RealPathOf(folder);
+  std::string real = RealPath(folder);
   return real.empty() ? folder : real;
 }
 
@@ -83,7 +82,7 @@ std::string ResolveClientPath(std::string_view app_folder,
     std::string next = JoinPath(current, c);
     struct stat st {};
     if (::lstat(next.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-      next = RealPathOf(next);
+      next = RealPath(next);
       if (next.empty()) {
         throw EClientPathError("Path \"" + joined + "\" leads through a broken symbolic link");
       }

@@ -41,6 +41,10 @@ class EClientPathError : public common::Error {
 std::string ResolveClientPath(std::string_view app_folder,
                               std::initializer_list<std::string_view> parts);
 
+// The real path of `path` (its symbolic links resolved), or empty when it cannot be resolved
+// (a broken link, a loop, a name that does not exist).
+std::string RealPath(const std::string& path);
+
 // `app_folder` with its symbolic links resolved and without a trailing "/" ("/" stays "/"); as
 // written (less the trailing "/") when it does not exist.
 std::string RealFolder(std::string_view app_folder);

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -266,9 +265,10 @@ OwnFileSnapshot FileStore::OwnFiles() const {
   return own_files_ != nullptr ? own_files_->Snapshot() : OwnFileSnapshot{};
 }
 
-std::string FileStore::ClientPath(std::initializer_list<std::string_view> parts) const {
+std::string FileStore::ClientPath(const OwnFileSnapshot& own,
+                                  std::initializer_list<std::string_view> parts) const {
   std::string path = ResolveClientPath(app_folder_, parts);
-  if (OwnFiles().Contains(path)) {
+  if (own.Contains(path)) {
     std::string joined;
     for (std::string_view part : parts) joined.append(joined.empty() ? "" : "/").append(part);
     throw EClientPathError("Path \"" + joined + "\" is reserved for the server");
@@ -276,21 +276,18 @@ std::string FileStore::ClientPath(std::initializer_list<std::string_view> parts)
   return path;
 }
 
-std::vector<std::string> FileStore::ListForClient(const std::string& folder,
+std::vector<std::string> FileStore::ListForClient(const OwnFileSnapshot& own,
+                                                  const std::string& folder,
                                                   const std::string& pattern) const {
   std::vector<std::string> names = ListFolder(folder, pattern);
   const std::string root = RealFolder(app_folder_);
-  const OwnFileSnapshot own = OwnFiles();
   std::erase_if(names, [&](const std::string& name) {
     // Seen the way a client's name is resolved: a link shows what it leads to.
     std::string path = JoinPath(folder, name);
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-      char* real = ::realpath(path.c_str(), nullptr);
-      if (real == nullptr) return true;
-      path = real;
-      std::free(real);
-      if (!IsWithinFolder(path, root)) return true;
+      path = RealPath(path);
+      if (path.empty() || !IsWithinFolder(path, root)) return true;
     }
     return own.Contains(path);
   });
@@ -298,7 +295,7 @@ std::vector<std::string> FileStore::ListForClient(const std::string& folder,
 }
 
 bool FileStore::UploadFile(const common::Variant& FileOV, const std::string& FileName) {
-  const std::string target = ClientPath({"Upload", FileName});
+  const std::string target = ClientPath(OwnFiles(), {"Upload", FileName});
   ReplacingFile file(*io_, target);
   if (std::string error = file.Create(); !error.empty()) throw EFileStoreError(error);
   try {
@@ -313,7 +310,7 @@ bool FileStore::UploadFile(const common::Variant& FileOV, const std::string& Fil
 }
 
 common::Variant FileStore::DownLoadFile(const std::string& FileName, int32_t& Size) {
-  const std::string path = ClientPath({"Upload", FileName});
+  const std::string path = ClientPath(OwnFiles(), {"Upload", FileName});
   if (!FileExists(path)) return common::Variant::Null();
   common::Bytes stream;
   if (std::string error = ReadWholeFile(path, stream); !error.empty()) {
@@ -328,13 +325,15 @@ int32_t FileStore::CheckUpload(std::string& FileName, std::string& FileTime, std
   FileName.clear();
   FileTime.clear();
   Size.clear();
+  // One look at the server's own files serves the folder and its listing.
+  const OwnFileSnapshot own = OwnFiles();
   std::string folder;
   try {
-    folder = ClientPath({"Upload"});
+    folder = ClientPath(own, {"Upload"});
   } catch (const EClientPathError&) {
     return 0;  // an Upload folder that leads outside lists nothing
   }
-  const std::vector<std::string> names = ListForClient(folder, "*.*");
+  const std::vector<std::string> names = ListForClient(own, folder, "*.*");
   for (const std::string& name : names) {
     FileName += "|" + name;
     // Looked up again: a file removed since the listing keeps its place with size 0 and no time,
@@ -361,7 +360,7 @@ common::Variant FileStore::ReadData(const std::string& FilePath, const std::stri
   ErrMsg.clear();
   std::string path;
   try {
-    path = ClientPath({FilePath, FileName});
+    path = ClientPath(OwnFiles(), {FilePath, FileName});
   } catch (const EClientPathError& e) {
     ErrMsg = e.what();
     return common::Variant();
@@ -379,8 +378,9 @@ void FileStore::PostData(const common::Variant& FileOV, const std::string& FileP
                          const std::string& FileName, std::string& ErrMsg) {
   ErrMsg.clear();
   try {
-    const std::string folder = ClientPath({FilePath});
-    const std::string target = ClientPath({FilePath, FileName});
+    const OwnFileSnapshot own = OwnFiles();
+    const std::string folder = ClientPath(own, {FilePath});
+    const std::string target = ClientPath(own, {FilePath, FileName});
     // A folder that cannot be made shows up as the failure to create the file in it.
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
@@ -405,7 +405,7 @@ void FileStore::DeleteData(const std::string& FilePath, const std::string& FileN
   ErrMsg.clear();
   std::string path;
   try {
-    path = ClientPath({FilePath, FileName});
+    path = ClientPath(OwnFiles(), {FilePath, FileName});
   } catch (const EClientPathError& e) {
     ErrMsg = e.what();
     return;
@@ -427,10 +427,11 @@ common::Variant FileStore::FindFiles(const std::string& FilesDir, const std::str
       break;
     }
   }
-  const std::string folder = ClientPath({FilesDir, pattern_dir});
+  const OwnFileSnapshot own = OwnFiles();
+  const std::string folder = ClientPath(own, {FilesDir, pattern_dir});
   std::string text;
   const common::CodePage& ansi = common::AnsiCodePage();
-  for (const std::string& name : ListForClient(folder, std::string(pattern))) {
+  for (const std::string& name : ListForClient(own, folder, std::string(pattern))) {
     text += ansi.FromUtf8(name);
     text += "\r\n";
   }

@@ -104,13 +104,16 @@ class FileStore {
   const std::string& app_folder() const { return app_folder_; }
 
  private:
-  // The resolved path of a client's name. Throws EClientPathError for a name outside the folder
-  // or one of the server's own.
-  std::string ClientPath(std::initializer_list<std::string_view> parts) const;
   // The server's own files now (only the upload temporaries when the store was given none).
+  // Each call reads DataBase.CFG and the backup setting: a method takes one and uses it for all
+  // its paths and listings.
   OwnFileSnapshot OwnFiles() const;
+  // The resolved path of a client's name. Throws EClientPathError for a name outside the folder
+  // or one of the server's own (`own`).
+  std::string ClientPath(const OwnFileSnapshot& own,
+                         std::initializer_list<std::string_view> parts) const;
   // The names ListFolder gives for `folder` (a resolved path) less those a client may not see.
-  std::vector<std::string> ListForClient(const std::string& folder,
+  std::vector<std::string> ListForClient(const OwnFileSnapshot& own, const std::string& folder,
                                          const std::string& pattern) const;
 
   std::string app_folder_;
