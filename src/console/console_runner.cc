@@ -87,9 +87,7 @@ int RunConsole(const host::CommandLine& options, const ConsoleMode& mode, int ar
       if (!arm || deadline) return;
       const int bound = shutdown_timeout_seconds;
       deadline.emplace(std::chrono::seconds(bound), [&errors, bound] {
-        errors << host::LogLine("Stopping cut short after " + std::to_string(bound) +
-                                " s: database work did not end; exiting")
-               << std::endl;
+        errors << host::LogLine(host::StopCutShortText(bound)) << std::endl;
       });
     };
 

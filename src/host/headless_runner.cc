@@ -168,10 +168,8 @@ int RunHeadless(const CommandLine& options, std::ostream& log, std::ostream& err
       waiter.join();
       write_log(std::string("Stopping on ") + SignalName(sig));
       const int bound = settings.shutdown_timeout_seconds;
-      deadline.emplace(std::chrono::seconds(bound), [&write_log, bound] {
-        write_log("Stopping cut short after " + std::to_string(bound) +
-                  " s: database work did not end; exiting");
-      });
+      deadline.emplace(std::chrono::seconds(bound),
+                       [&write_log, bound] { write_log(StopCutShortText(bound)); });
       container.DataModuleDestroy();
     }
     write_log("Stopped");

@@ -14,13 +14,17 @@ namespace {
 
 constexpr std::chrono::milliseconds kStopPumpWait{5};
 
-// The key of an arrival, from the channel's client information.
-std::string ArrivalKey(const protocol::TRSTCPChannel* channel) {
-  if (channel && channel->ChannelInfo() && !channel->ChannelInfo()->ClientInfo.IpAddress.empty()) {
-    const protocol::TRDBClientInfo& info = channel->ChannelInfo()->ClientInfo;
-    return info.IpAddress + ":" + info.ClientPort;
+// The client key from a channel's client information.
+std::string ChannelKey(const protocol::TRDBSocketChannelInfo* info) {
+  if (info && !info->ClientInfo.IpAddress.empty()) {
+    return info->ClientInfo.IpAddress + ":" + info->ClientInfo.ClientPort;
   }
   return kChannelInfoErrorKey;
+}
+
+// The key of an arrival, from the channel's client information.
+std::string ArrivalKey(const protocol::TRSTCPChannel* channel) {
+  return ChannelKey(channel && channel->ChannelInfo() ? &*channel->ChannelInfo() : nullptr);
 }
 
 }  // namespace
@@ -145,11 +149,9 @@ void TServerContainer1::DataModuleDestroy() {
 void TServerContainer1::RSServer1Connect(const protocol::TRSConnectEventObject& event) {
   if (auto refusal = AdmissionRefusal(event.ConnectProperties, event.ChannelInfo != nullptr,
                                       connections_->Count(), options)) {
-    const std::string key = event.ChannelInfo ? event.ChannelInfo->ClientInfo.IpAddress + ":" +
-                                                    event.ChannelInfo->ClientInfo.ClientPort
-                                              : std::string(kChannelInfoErrorKey);
-    LogLoginFailure(
-        key, *refusal == kLimitExceededMessage ? kLoginFailureLimit : kLoginFailureCredentials);
+    LogLoginFailure(ChannelKey(event.ChannelInfo), *refusal == kLimitExceededMessage
+                                                       ? kLoginFailureLimit
+                                                       : kLoginFailureCredentials);
     throw common::Error("Exception", *refusal);
   }
 }

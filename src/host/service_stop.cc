@@ -49,6 +49,11 @@ void ResumeDatabaseWork(service::ServiceContext& context) {
   if (context.stored_proc_pool != nullptr) context.stored_proc_pool->EndShutdown();
 }
 
+std::string StopCutShortText(int seconds) {
+  return "Stopping cut short after " + std::to_string(seconds) +
+         " s: database work did not end; exiting";
+}
+
 StopDeadline::StopDeadline(std::chrono::milliseconds bound, std::function<void()> report)
     : watchdog_([this, bound, report = std::move(report)] {
         {

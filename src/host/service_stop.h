@@ -28,6 +28,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "service/server_module.h"
@@ -62,6 +63,9 @@ class DatabaseWorkCancel {
 
 // Returns the pools of `context` to normal service.
 void ResumeDatabaseWork(service::ServiceContext& context);
+
+// The log text of an exit that StopDeadline cut short after `seconds`.
+std::string StopCutShortText(int seconds);
 
 class StopDeadline {
  public:
