@@ -17,12 +17,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_server.h"
 #include "common/bytes.h"
 #include "protocol/compression_filter.h"
 #include "protocol/limits.h"
@@ -32,41 +32,24 @@
 
 namespace {
 
-long StatusKiB(pid_t pid, const char* key) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::string(key).size());
-  }
-  return -1;
-}
-
 // Forks a server with the compression filter; `guarded` gives it the pre-login caps.
-pid_t SpawnServer(bool guarded, uint16_t& port) {
-  int fds[2];
-  if (::pipe(fds) != 0) std::exit(1);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    auto* transport = new protocol::TRSTCPServerTransport;
-    auto* server = new protocol::TRSServer;
-    transport->Port = 0;
-    auto filter = std::make_unique<protocol::TTransportCompressionFilter>();
-    filter->SetParameterValue("CompressMoreThan", "1024");
-    transport->Filters.push_back(std::move(filter));
-    if (guarded)
-      server->pre_login_limits = protocol::PreLoginLimits(protocol::kDefaultPreLoginLimit);
-    server->SetTransport(transport);
-    server->Start();
-    const uint16_t p = transport->BoundPort();
-    [[maybe_unused]] const ssize_t n = ::write(fds[1], &p, sizeof p);
-    ::pause();
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  if (::read(fds[0], &port, sizeof port) != sizeof port) std::exit(1);
-  ::close(fds[0]);
-  return pid;
+pid_t SpawnGuardedServer(bool guarded, uint16_t& port) {
+  return bench::SpawnServer(
+      [guarded](auto announce) {
+        auto* transport = new protocol::TRSTCPServerTransport;
+        auto* server = new protocol::TRSServer;
+        transport->Port = 0;
+        auto filter = std::make_unique<protocol::TTransportCompressionFilter>();
+        filter->SetParameterValue("CompressMoreThan", "1024");
+        transport->Filters.push_back(std::move(filter));
+        if (guarded) {
+          server->pre_login_limits = protocol::PreLoginLimits(protocol::kDefaultPreLoginLimit);
+        }
+        server->SetTransport(transport);
+        server->Start();
+        announce(transport->BoundPort());
+      },
+      port);
 }
 
 std::string Header(uint8_t kind, uint32_t length) {
@@ -120,10 +103,10 @@ struct Figures {
 
 Figures Measure(bool guarded, const std::string& bomb, const std::string& big_connect) {
   uint16_t port = 0;
-  const pid_t pid = SpawnServer(guarded, port);
+  const pid_t pid = SpawnGuardedServer(guarded, port);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   Figures f{};
-  f.idle_kib = StatusKiB(pid, "VmRSS:");
+  f.idle_kib = bench::StatusKiB(pid, "VmRSS:");
   std::vector<std::thread> bombers;
   for (int i = 0; i < 8; ++i) {
     bombers.emplace_back([&] {
@@ -134,7 +117,7 @@ Figures Measure(bool guarded, const std::string& bomb, const std::string& big_co
     });
   }
   for (auto& t : bombers) t.join();
-  f.peak_kib = StatusKiB(pid, "VmHWM:");
+  f.peak_kib = bench::StatusKiB(pid, "VmHWM:");
 
   protocol::Socket s = protocol::Socket::ConnectTcp("127.0.0.1", port);
   Negotiate(s);

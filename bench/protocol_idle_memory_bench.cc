@@ -15,12 +15,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_server.h"
 #include "client/connection.h"
 #include "pools/instance_pool.h"
 #include "protocol/compression_filter.h"
@@ -31,32 +31,7 @@
 
 namespace {
 
-long ResidentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
-
-// Forks a server; it writes its port to the pipe and serves until killed.
-template <typename Serve>
-pid_t Spawn(Serve serve, uint16_t& port) {
-  int fds[2];
-  if (::pipe(fds) != 0) std::exit(1);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    serve([&](uint16_t p) { [[maybe_unused]] const ssize_t n = ::write(fds[1], &p, sizeof p); });
-    ::pause();
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  if (::read(fds[0], &port, sizeof port) != sizeof port) std::exit(1);
-  ::close(fds[0]);
-  return pid;
-}
+long ResidentKiB(pid_t pid) { return bench::StatusKiB(pid, "VmRSS:"); }
 
 void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(500)); }
 
@@ -68,7 +43,7 @@ int main(int argc, char** argv) {
   if (!::mkdtemp(folder)) return 1;
 
   uint16_t port = 0;
-  const pid_t server = Spawn(
+  const pid_t server = bench::SpawnServer(
       [&](auto announce) {
         static service::ServiceContext context;
         context.app_folder = std::string(folder) + "/";
@@ -90,7 +65,7 @@ int main(int argc, char** argv) {
       },
       port);
   uint16_t echo_port = 0;
-  const pid_t echo = Spawn(
+  const pid_t echo = bench::SpawnServer(
       [&](auto announce) {
         static protocol::Listener listener(0);
         announce(listener.port());
