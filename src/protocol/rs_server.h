@@ -68,6 +68,8 @@ class TRSServer {
   Limits limits;
   // Caps until a connection is admitted; none means `limits` apply from the start.
   std::optional<Limits> pre_login_limits;
+  // The caps a connection works under before (and, after a refusal, again) it is admitted.
+  const Limits& LimitsBeforeLogin() const { return pre_login_limits ? *pre_login_limits : limits; }
   // What the decoded frames of all connections may hold together.
   common::MemoryBudget decompression_budget;
 

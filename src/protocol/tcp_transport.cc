@@ -40,16 +40,15 @@ class ProtocolHandler {
   ProtocolHandler(TRSServer& server, TRSTCPConnection& connection, FilterList filters,
                   size_t buffer_size, std::function<void(bool)> admission)
       : channel_(connection),
-        filter_channel_(channel_, std::move(filters),
-                        server.pre_login_limits.value_or(server.limits)),
-        reader_(filter_channel_, buffer_size, server.pre_login_limits.value_or(server.limits)),
+        filter_channel_(channel_, std::move(filters), server.LimitsBeforeLogin()),
+        reader_(filter_channel_, buffer_size, server.LimitsBeforeLogin()),
         writer_(filter_channel_, buffer_size),
         session_(TRSSessionManager::Instance().CreateSession()),
         closer_(std::make_shared<SessionCloser>(session_->name(), connection.shared_socket())),
         dispatcher_(server, reader_, writer_, &channel_, session_.get()) {
     filter_channel_.set_budget(&server.decompression_budget);
     dispatcher_.OnAdmissionChanged = [this, &server, admission = std::move(admission)](bool ok) {
-      const Limits& limits = ok ? server.limits : server.pre_login_limits.value_or(server.limits);
+      const Limits& limits = ok ? server.limits : server.LimitsBeforeLogin();
       filter_channel_.set_limits(limits);
       reader_.set_limits(limits);
       admission(ok);

@@ -75,12 +75,13 @@ std::string ServerFiles::DatabaseFile() const {
   return Canonical(database, fs::path(database_config_).parent_path().string());
 }
 
-std::string ServerFiles::BackupFolder() const {
+std::string ServerFiles::BackupFolder() const { return BackupFolderIn(RealFolder(app_folder_)); }
+
+std::string ServerFiles::BackupFolderIn(const std::string& root) const {
   if (!backup_folder_source_) return {};
   const std::string folder = backup_folder_source_();
   if (folder.empty()) return {};
   const std::string real = Canonical(folder, "");
-  const std::string root = RealFolder(app_folder_);
   if (real.empty() || real == root || !IsWithinFolder(real, root)) return {};
   return real;
 }
@@ -97,7 +98,7 @@ OwnFileSnapshot ServerFiles::Snapshot() const {
     snapshot.files.push_back(database);
     for (const char* suffix : kSqliteSideFileSuffixes) snapshot.files.push_back(database + suffix);
   }
-  snapshot.backup_folder = BackupFolder();
+  snapshot.backup_folder = BackupFolderIn(root);
   return snapshot;
 }
 

@@ -68,6 +68,9 @@ class ServerFiles {
   std::string BackupFolder() const;
 
  private:
+  // BackupFolder, with the application folder's real path at hand.
+  std::string BackupFolderIn(const std::string& root) const;
+
   std::string app_folder_;
   std::vector<std::string> files_;
   std::string database_config_;
