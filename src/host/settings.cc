@@ -85,17 +85,12 @@ int Choice(int value, int last) {
 }
 
 std::vector<std::string> SplitAddresses(std::string_view text) {
+  constexpr std::string_view kSeparators = ", ;\t";
   std::vector<std::string> result;
-  size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && std::string_view(", ;\t").find(text[i]) != std::string_view::npos) {
-      ++i;
-    }
-    const size_t start = i;
-    while (i < text.size() && std::string_view(", ;\t").find(text[i]) == std::string_view::npos) {
-      ++i;
-    }
-    if (i > start) result.emplace_back(text.substr(start, i - start));
+  for (size_t start = text.find_first_not_of(kSeparators); start != std::string_view::npos;) {
+    const size_t end = text.find_first_of(kSeparators, start);
+    result.emplace_back(text.substr(start, end - start));
+    start = text.find_first_not_of(kSeparators, end);
   }
   return result;
 }
